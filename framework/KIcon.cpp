@@ -1,0 +1,16 @@
+#include "KIcon.h"
+
+#include "KRuntime.h"
+
+KIcon::KIcon() : handle(nullptr), moduleInstance(KRuntime::ModuleInstance()) {}
+
+KIcon::~KIcon() {
+    if (handle != nullptr) {
+        DestroyIcon(handle);
+    }
+}
+
+void KIcon::LoadFromResource(WORD id) {
+    handle = static_cast<HICON>(
+        LoadImageW(moduleInstance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+}

@@ -1,0 +1,31 @@
+// Test main for executables that use the framework: it is started once for the
+// whole process, as the program's entry does, and the object counter is in place
+// before any test creates a font or a window.
+#include <gtest/gtest.h>
+
+#include "FrameworkMain.h"
+#include "KRuntime.h"
+#include "ObjectCounter.h"
+
+bool frameworkTakenDown = false;
+
+namespace {
+class FrameworkEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ObjectCounter::Install();
+        FrameworkInit(GetModuleHandleW(nullptr));
+    }
+    void TearDown() override {
+        if (!frameworkTakenDown) {
+            FrameworkShutdown();
+        }
+    }
+};
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new FrameworkEnvironment);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,18 @@
+#pragma once
+// Small helpers for tests with real windows on the X display.
+
+#include <windows.h>
+
+// Dispatches the calling thread's messages for about `ms` milliseconds.
+void PumpMessages(DWORD ms);
+// Dispatches messages until `done` returns true or `ms` milliseconds have passed.
+template <typename F> bool PumpUntil(F done, DWORD ms) {
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > ms) {
+            return false;
+        }
+        PumpMessages(5);
+    }
+    return true;
+}
