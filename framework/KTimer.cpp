@@ -1,0 +1,146 @@
+#include "KTimer.h"
+
+#include "KRuntime.h"
+#include "KWindow.h"
+
+namespace {
+UINT RequestMessage() {
+    static const UINT message = RegisterWindowMessageW(L"SonvaleTimerRequest");
+    return message;
+}
+
+bool OwnedByCallingThread(HWND window) {
+    return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+enum : LPARAM { kRequestStop = 0, kRequestStart = 1 };
+} // namespace
+
+KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), listener(nullptr) {
+    KRuntime* runtime = KRuntime::GetInstance();
+    if (runtime == nullptr || runtime->timerRegistry == nullptr) {
+        return;
+    }
+    EnterCriticalSection(&runtime->lock);
+    // The counter moves only with the registry, so id - 1001 stays this timer's
+    // position; a timer the registry cannot take keeps id 0, which maps to nothing.
+    if (runtime->timerRegistry->Add(this)) {
+        ++runtime->timerCounter;
+        timerID = KRuntime::firstTimerID - 1 + runtime->timerCounter;
+    }
+    LeaveCriticalSection(&runtime->lock);
+}
+
+KTimer::~KTimer() {
+    HWND h = TimerWindowHandle();
+    if (started && h != nullptr) {
+        if (OwnedByCallingThread(h)) {
+            KillTimer(h, timerID);
+        } else {
+            PostMessageW(h, RequestMessage(), timerID, kRequestStop);
+        }
+        started = false;
+    }
+    KRuntime* runtime = KRuntime::GetInstance();
+    if (runtime != nullptr && runtime->timerRegistry != nullptr && timerID != 0) {
+        // A tick already queued for this timer must find nobody.
+        EnterCriticalSection(&runtime->lock);
+        runtime->timerRegistry->SetAt(static_cast<int>(timerID - KRuntime::firstTimerID), nullptr);
+        LeaveCriticalSection(&runtime->lock);
+    }
+}
+
+HWND KTimer::TimerWindowHandle() {
+    return window != nullptr ? window->GetHWND() : nullptr;
+}
+
+void KTimer::SetInterval(int ms) {
+    interval = ms;
+}
+int KTimer::GetInterval() {
+    return interval;
+}
+void KTimer::SetTimerWindow(KWindow* w) {
+    window = w;
+}
+void KTimer::SetTimerID(UINT id) {
+    timerID = id;
+}
+UINT KTimer::GetTimerID() {
+    return timerID;
+}
+void KTimer::SetListener(KTimerListener* l) {
+    listener = l;
+}
+bool KTimer::IsTimerRunning() {
+    return started;
+}
+
+void KTimer::StartTimer() {
+    if (started) {
+        return;
+    }
+    HWND h = TimerWindowHandle();
+    if (h == nullptr) {
+        return;
+    }
+    // started counts as set whatever the system answers, as a SetTimer failure does.
+    started = true;
+    if (OwnedByCallingThread(h)) {
+        SetTimer(h, timerID, interval, nullptr);
+    } else {
+        // The system refuses timers on another thread's window: the window's
+        // thread sets it. Posting (not sending) keeps a worker from waiting on an
+        // interface thread that may itself be waiting for the worker.
+        PostMessageW(h, RequestMessage(), timerID, kRequestStart);
+    }
+}
+
+void KTimer::StopTimer() {
+    HWND h = TimerWindowHandle();
+    if (h == nullptr) {
+        return;
+    }
+    if (started) {
+        if (OwnedByCallingThread(h)) {
+            KillTimer(h, timerID);
+        } else {
+            PostMessageW(h, RequestMessage(), timerID, kRequestStop);
+        }
+    }
+    started = false;
+}
+
+void KTimer::OnTimer() {
+    if (listener != nullptr) {
+        listener->OnTimer(this);
+    }
+}
+
+bool KTimer::Dispatch(WPARAM id) {
+    KRuntime* runtime = KRuntime::GetInstance();
+    KTimer* timer = runtime != nullptr ? runtime->GetTimerByID(static_cast<UINT>(id)) : nullptr;
+    if (timer == nullptr) {
+        return false;
+    }
+    timer->OnTimer();
+    return true;
+}
+
+bool KTimer::HandleRequest(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != RequestMessage()) {
+        return false;
+    }
+    UINT id = static_cast<UINT>(wParam);
+    if (lParam == kRequestStop) {
+        KillTimer(window, id);
+        return true;
+    }
+    KRuntime* runtime = KRuntime::GetInstance();
+    KTimer* timer = runtime != nullptr ? runtime->GetTimerByID(id) : nullptr;
+    // A stop (or the timer's end) since the request was posted cancels it.
+    if (timer != nullptr && timer->started) {
+        SetTimer(window, id, timer->interval, nullptr);
+    }
+    return true;
+}
