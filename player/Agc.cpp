@@ -1,5 +1,7 @@
 #include "Agc.h"
 
+#include <type_traits>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -79,8 +81,11 @@ void ApplyAutoGain(int16_t* samples, uint32_t frames) {
     }
 }
 
-void AGC_CALLBACK AgcDspProc(uint32_t, uint32_t, void* buffer, uint32_t length, void*) {
+void CALLBACK AgcDspProc(HDSP, DWORD, void* buffer, DWORD length, void*) {
     if (agcEnabled.load(std::memory_order_relaxed)) {
         ApplyAutoGain(static_cast<int16_t*>(buffer), length >> 2);
     }
 }
+
+// The engine calls it through its DSPPROC type: the signatures must agree exactly.
+static_assert(std::is_same_v<decltype(&AgcDspProc), DSPPROC*>, "AgcDspProc must be a DSPPROC");

@@ -1,0 +1,286 @@
+#include "Engine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+namespace sonvale::audio {
+namespace {
+
+constexpr DWORD kKnownLoadFlags = BASS_SAMPLE_LOOP | BASS_SAMPLE_SOFTWARE | BASS_MUSIC_RAMPS |
+                                  BASS_MUSIC_STOPBACK | BASS_MUSIC_SINCINTER;
+
+std::atomic<uint32_t> lastDsp{0};
+
+HDSP NewDspHandle() {
+    HDSP h;
+    do {
+        h = lastDsp.fetch_add(1, std::memory_order_relaxed) + 1;
+    } while (h == 0);
+    return h;
+}
+
+} // namespace
+
+Engine& Engine::Instance() {
+    static Engine engine;
+    return engine;
+}
+
+bool Engine::Initialised() {
+    std::lock_guard<std::mutex> hold(lock);
+    return initialised;
+}
+
+int Engine::Init(std::unique_ptr<OutputDevice> device, uint32_t outputRate) {
+    std::lock_guard<std::mutex> life(lifecycle);
+    if (Initialised()) {
+        return BASS_ERROR_ALREADY;
+    }
+    const uint32_t frames = device->BlockFrames();
+    mix.assign(static_cast<size_t>(frames) * 2, 0.0f);
+    active.assign(kSlots, nullptr);
+    activeHandles.assign(kSlots, 0);
+    mixedFrames = 0;
+    OutputDevice* raw = device.get();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        output = std::move(device);
+        rate = outputRate;
+        initialised = true;
+        ++initCount;
+    }
+    try {
+        mixer = std::thread(&Engine::MixLoop, this, raw);
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(lock);
+        initialised = false;
+        output.reset();
+        throw;
+    }
+    return BASS_OK;
+}
+
+int Engine::Free() {
+    std::lock_guard<std::mutex> life(lifecycle);
+    std::unique_ptr<OutputDevice> device;
+    std::vector<Music*> musics;
+    musics.reserve(kSlots);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!initialised) {
+            return BASS_ERROR_INIT;
+        }
+        initialised = false;
+        for (Slot& s : slots) {
+            if (s.music) {
+                musics.push_back(s.music);
+                s.music = nullptr;
+            }
+        }
+        device = std::move(output);
+    }
+    // The mixer may be waiting on the device: wake it, then wait for it to end
+    // before the musics and the device go away.
+    device->Interrupt();
+    mixer.join();
+    for (Music* m : musics) {
+        delete m;
+    }
+    device.reset();
+    return BASS_OK;
+}
+
+Music* Engine::Find(DWORD handle) {
+    const uint32_t index = handle & 0xFF;
+    const uint32_t generation = handle >> 8;
+    if (handle == 0 || !initialised) {
+        return nullptr;
+    }
+    const Slot& s = slots[index];
+    return s.music && s.generation == generation ? s.music : nullptr;
+}
+
+int Engine::Load(const void* data, size_t size, DWORD flags, DWORD freq, HMUSIC& handle) {
+    handle = 0;
+    if ((flags & ~kKnownLoadFlags) != 0) {
+        return BASS_ERROR_ILLPARAM;
+    }
+    // Repeating and stopping at the song's backward jump cannot both be had.
+    if ((flags & BASS_SAMPLE_LOOP) && (flags & BASS_MUSIC_STOPBACK)) {
+        return BASS_ERROR_ILLPARAM;
+    }
+    uint32_t outputRate;
+    uint32_t frames;
+    uint32_t epoch;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!initialised) {
+            return BASS_ERROR_INIT;
+        }
+        outputRate = rate;
+        frames = output->BlockFrames();
+        epoch = initCount;
+    }
+    if (freq != 0 && freq != outputRate) {
+        return BASS_ERROR_ILLPARAM;
+    }
+    // Decoding takes a while: it runs without the lock.
+    int error = BASS_OK;
+    std::unique_ptr<Music> music = Music::Load(data, size, flags, outputRate, frames, error);
+    if (!music) {
+        return error;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    if (!initialised || epoch != initCount) {
+        return BASS_ERROR_INIT; // Free came first; the music dies here, unseen
+    }
+    for (uint32_t tried = 0; tried < kSlots; ++tried) {
+        const uint32_t index = (nextSlot + tried) % kSlots;
+        Slot& s = slots[index];
+        if (s.music || s.generation >= kMaxGeneration) {
+            continue;
+        }
+        ++s.generation;
+        s.music = music.release();
+        nextSlot = (index + 1) % kSlots;
+        handle = (s.generation << 8) | index;
+        return BASS_OK;
+    }
+    return BASS_ERROR_MEM;
+}
+
+int Engine::FreeMusic(HMUSIC handle) {
+    Music* music;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        music = Find(handle);
+        if (!music) {
+            return BASS_ERROR_HANDLE;
+        }
+        slots[handle & 0xFF].music = nullptr;
+    }
+    // Out of the table, the mixer cannot pick it up again; this waits out a render
+    // that has already begun, so no callback runs after we return.
+    { std::lock_guard<std::mutex> rendering(music->renderLock); }
+    delete music;
+    return BASS_OK;
+}
+
+int Engine::SetDsp(DWORD handle, DSPPROC* proc, void* user, int priority, HDSP& dsp) {
+    dsp = 0;
+    std::lock_guard<std::mutex> hold(lock);
+    Music* music = Find(handle);
+    if (!music) {
+        return BASS_ERROR_HANDLE;
+    }
+    if (!proc) {
+        return BASS_ERROR_ILLPARAM;
+    }
+    std::lock_guard<std::mutex> rendering(music->renderLock);
+    const HDSP h = NewDspHandle();
+    music->AddDsp(h, proc, user, priority);
+    dsp = h;
+    return BASS_OK;
+}
+
+int Engine::SetVolume(DWORD handle, float volume) {
+    std::lock_guard<std::mutex> hold(lock);
+    Music* music = Find(handle);
+    if (!music) {
+        return BASS_ERROR_HANDLE;
+    }
+    if (std::isnan(volume)) {
+        return BASS_ERROR_ILLPARAM;
+    }
+    music->volume.store(std::clamp(volume, 0.0f, 1.0f), std::memory_order_relaxed);
+    return BASS_OK;
+}
+
+int Engine::Play(DWORD handle, bool restart) {
+    std::lock_guard<std::mutex> hold(lock);
+    Music* music = Find(handle);
+    if (!music) {
+        return BASS_ERROR_HANDLE;
+    }
+    if (restart || music->ended.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> rendering(music->renderLock);
+        music->Rewind();
+    }
+    music->playing.store(true, std::memory_order_release);
+    return BASS_OK;
+}
+
+int Engine::IsActive(DWORD handle, DWORD& activity) {
+    activity = BASS_ACTIVE_STOPPED;
+    std::lock_guard<std::mutex> hold(lock);
+    Music* music = Find(handle);
+    if (!music) {
+        return BASS_ERROR_HANDLE;
+    }
+    if (!music->playing.load(std::memory_order_acquire)) {
+        return BASS_OK;
+    }
+    // Ended means decoded to the end; stopped only once the device has played
+    // the last of it.
+    if (music->ended.load(std::memory_order_acquire) &&
+        output->PlayedFrames() >= music->endFrame.load(std::memory_order_relaxed)) {
+        return BASS_OK;
+    }
+    activity = BASS_ACTIVE_PLAYING;
+    return BASS_OK;
+}
+
+int Engine::Title(DWORD handle, const char*& title) {
+    title = nullptr;
+    std::lock_guard<std::mutex> hold(lock);
+    Music* music = Find(handle);
+    if (!music) {
+        return BASS_ERROR_HANDLE;
+    }
+    if (music->Title().empty()) {
+        return BASS_ERROR_NOTAVAIL;
+    }
+    title = music->Title().c_str();
+    return BASS_OK;
+}
+
+void Engine::MixLoop(OutputDevice* device) {
+    const uint32_t frames = device->BlockFrames();
+    while (int16_t* out = device->NextBuffer()) {
+        MixBlock(out, frames);
+        device->Submit(out);
+    }
+}
+
+void Engine::MixBlock(int16_t* out, uint32_t frames) {
+    std::fill(mix.begin(), mix.end(), 0.0f);
+    size_t count = 0;
+    {
+        // Taking each music's renderLock before letting go of the table lock
+        // keeps MusicFree from deleting it under us: MusicFree takes renderLock
+        // after removing the music from the table.
+        std::lock_guard<std::mutex> hold(lock);
+        for (uint32_t i = 0; i < kSlots; ++i) {
+            Music* m = slots[i].music;
+            if (m && m->playing.load(std::memory_order_relaxed) &&
+                !m->ended.load(std::memory_order_relaxed)) {
+                m->renderLock.lock();
+                active[count] = m;
+                activeHandles[count] = (slots[i].generation << 8) | i;
+                ++count;
+            }
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        active[i]->Render(activeHandles[i], mix.data(), frames, mixedFrames);
+        active[i]->renderLock.unlock();
+    }
+    for (size_t i = 0; i < static_cast<size_t>(frames) * 2; ++i) {
+        const float v = std::clamp(mix[i], -32768.0f, 32767.0f);
+        out[i] = static_cast<int16_t>(std::lrint(v));
+    }
+    mixedFrames += frames;
+}
+
+} // namespace sonvale::audio

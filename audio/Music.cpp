@@ -1,0 +1,128 @@
+#include "Music.h"
+
+#include "AnsiText.h"
+
+#include <libopenmpt/libopenmpt.h>
+
+#include <algorithm>
+
+namespace sonvale::audio {
+namespace {
+
+// libopenmpt's render parameter values.
+constexpr int32_t kSincTaps = 8;
+constexpr int32_t kLinearTaps = 2;
+constexpr int32_t kDefaultRamping = -1;
+constexpr int32_t kNoRamping = 0;
+
+std::string ModuleTitle(openmpt_module* module) {
+    const char* utf8 = openmpt_module_get_metadata(module, "title");
+    if (!utf8) {
+        return {};
+    }
+    std::string text;
+    try {
+        text = Utf8ToAnsi(utf8);
+    } catch (...) {
+        openmpt_free_string(utf8);
+        throw;
+    }
+    openmpt_free_string(utf8);
+    return text;
+}
+
+} // namespace
+
+std::unique_ptr<Music> Music::Load(const void* data, size_t size, DWORD flags, uint32_t rate,
+                                   uint32_t blockFrames, int& error) {
+    std::unique_ptr<Music> music(new Music());
+    music->rate = rate;
+    music->block.assign(static_cast<size_t>(blockFrames) * 2, 0);
+    music->dsps.reserve(4);
+
+    // The default at the song's end is a fade-out: a music must simply stop.
+    // No dither: the same module gives the same samples every time, and the
+    // gain control measures the music rather than noise.
+    const openmpt_module_initial_ctl ctls[] = {
+        {"play.at_end", "stop"}, {"dither", "0"}, {nullptr, nullptr}};
+    int status = OPENMPT_ERROR_OK;
+    music->module = openmpt_module_create_from_memory2(data, size, openmpt_log_func_silent, nullptr,
+                                                       openmpt_error_func_store, nullptr, &status,
+                                                       nullptr, ctls);
+    if (!music->module) {
+        error = status == OPENMPT_ERROR_OUT_OF_MEMORY ? BASS_ERROR_MEM : BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    // A backward jump ends the song once no repeats are left, which is how a
+    // music stops where it would jump back; only the loop flag repeats.
+    openmpt_module_set_repeat_count(music->module, (flags & BASS_SAMPLE_LOOP) ? -1 : 0);
+    openmpt_module_set_render_param(music->module, OPENMPT_MODULE_RENDER_INTERPOLATIONFILTER_LENGTH,
+                                    (flags & BASS_MUSIC_SINCINTER) ? kSincTaps : kLinearTaps);
+    openmpt_module_set_render_param(music->module, OPENMPT_MODULE_RENDER_VOLUMERAMPING_STRENGTH,
+                                    (flags & BASS_MUSIC_RAMPS) ? kDefaultRamping : kNoRamping);
+    music->title = ModuleTitle(music->module);
+    return music;
+}
+
+Music::~Music() {
+    if (module) {
+        openmpt_module_destroy(module);
+    }
+}
+
+void Music::AddDsp(HDSP dsp, DSPPROC* proc, void* user, int priority) {
+    // Highest priority first; a newcomer goes after those of equal priority.
+    auto at = std::find_if(dsps.begin(), dsps.end(),
+                           [priority](const Dsp& d) { return d.priority < priority; });
+    dsps.insert(at, Dsp{dsp, proc, user, priority});
+}
+
+void Music::Rewind() {
+    openmpt_module_set_position_seconds(module, 0.0);
+    ended.store(false, std::memory_order_release);
+}
+
+void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(block.size() / 2));
+    size_t got = 0;
+    if (!ended.load(std::memory_order_relaxed)) {
+        got = openmpt_module_read_interleaved_stereo(module, static_cast<int32_t>(rate), frames,
+                                                     block.data());
+        if (got < frames) {
+            endFrame.store(blockStart + got, std::memory_order_relaxed);
+            ended.store(true, std::memory_order_release);
+        }
+    }
+    if (got == 0) {
+        return;
+    }
+    for (const Dsp& d : dsps) {
+        // A callback that throws must not take the mixing thread down with it.
+        try {
+            d.proc(d.handle, channel, block.data(), static_cast<DWORD>(got * 4), d.user);
+        } catch (...) {
+        }
+    }
+    // Ramp from the last block's volume to the new one across the whole block,
+    // so that a change is complete within one block and does not click.
+    const float target = volume.load(std::memory_order_relaxed);
+    // A volume set before play is the starting level, not the end of a ramp.
+    const float start = rendered ? appliedVolume : target;
+    rendered = true;
+    const float step = (target - start) / static_cast<float>(frames);
+    const int16_t* s = block.data();
+    if (step == 0.0f) {
+        for (size_t i = 0; i < got * 2; ++i) {
+            mix[i] += s[i] * target;
+        }
+    } else {
+        for (size_t f = 0; f < got; ++f) {
+            const float v = start + step * static_cast<float>(f + 1);
+            mix[2 * f] += s[2 * f] * v;
+            mix[2 * f + 1] += s[2 * f + 1] * v;
+        }
+    }
+    appliedVolume = target;
+}
+
+} // namespace sonvale::audio
