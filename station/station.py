@@ -382,13 +382,14 @@ class Handler(socketserver.BaseRequestHandler):
             pass
 
         status, ctype, body, action, params = self.route(method, target, record)
+        length = len(body)
         if method == "HEAD":
             body, action = b"", None
-        record.update(status=status, length=len(body))
+        record.update(status=status, length=length)
         if action:
             record["fault"] = params["mode"]
         try:
-            keep = self.send(status, ctype, body, keep, action, params, record)
+            keep = self.send(status, ctype, body, keep, action, params, record, length)
         finally:
             st.log(record)
         return keep and not st.stop_event.is_set()
@@ -548,10 +549,10 @@ class Handler(socketserver.BaseRequestHandler):
         with st.lock:
             st.release_event = threading.Event()
 
-    def send(self, status, ctype, body, keep, action, params, record):
+    def send(self, status, ctype, body, keep, action, params, record, length):
         head = ("HTTP/1.1 %d %s\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n"
                 "Content-Length: %d\r\nCache-Control: no-store\r\nConnection: %s\r\n\r\n"
-                % (status, REASONS.get(status, "Error"), ctype, len(body),
+                % (status, REASONS.get(status, "Error"), ctype, length,
                    "keep-alive" if keep else "close")).encode("latin-1")
         st = self.station
         if action in ("stall", "reset"):
