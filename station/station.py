@@ -46,13 +46,16 @@ FAULTS = {
     "answer-1mib":      ("answer", "size1", "the answer is the name padded with 'x' to exactly 1 MiB (no zero byte)"),
     "answer-oversize":  ("answer", "size+", "the answer is the name padded with 'x' to 1 MiB + 1 byte"),
     "answer-stall":     ("answer", "stall", "announces the whole answer, sends `at` bytes, then goes silent"),
+    "answer-silent":    ("answer", "silent", "reads the request and sends nothing at all, not even the status line"),
     "answer-reset":     ("answer", "reset", "sends `at` bytes of the answer, waits `wait` s, then resets (RST)"),
     "answer-trickle":   ("answer", "trickle", "sends the answer `chunk` bytes every `delay` s"),
     "module-404":       ("module", "404", "the module request answers an HTML error page, status 404"),
     "module-500":       ("module", "500", "the module request answers an HTML error page, status 500"),
     "module-1mib":      ("module", "size1", "the module padded with zero bytes to exactly 1 MiB"),
     "module-oversize":  ("module", "size+", "the module padded with zero bytes to 1 MiB + 1 byte"),
+    "module-empty":     ("module", "empty", "the module request answers 200 with a 0-byte body"),
     "module-stall":     ("module", "stall", "announces the whole module, sends `at` bytes, then goes silent"),
+    "module-silent":    ("module", "silent", "reads the request and sends nothing at all, not even the status line"),
     "module-reset":     ("module", "reset", "sends `at` bytes of the module, waits `wait` s, then resets (RST)"),
     "module-trickle":   ("module", "trickle", "sends the module `chunk` bytes every `delay` s"),
     "module-garbage":   ("module", "garbage", "4096 seeded random bytes instead of the module"),
@@ -66,7 +69,7 @@ FAULT_PARAMS = {
     "chunk": (int, 64, "trickle: bytes per piece"),
     "delay": (float, 0.05, "trickle: seconds between pieces"),
     "wait":  (float, 0.3, "reset: seconds between the partial body and the RST"),
-    "for":   (float, 3600.0, "stall: longest silence in seconds before the connection is closed"),
+    "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
 }
 
 
@@ -183,6 +186,10 @@ class Station:
             return {"mode": self.fault_mode, "params": dict(self.fault_params),
                     "seen": self.fault_seen, "applied": self.fault_applied}
 
+    def count(self, kind):
+        with self.lock:
+            self.counts[kind] += 1
+
     # --- modules --------------------------------------------------------
     def catalogue(self):
         """name -> path of every module in the folders; the first folder wins."""
@@ -285,6 +292,7 @@ class Handler(socketserver.BaseRequestHandler):
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(self.server.idle_timeout)
         self.buffer = b""
+        self.stop_after_reply = False
         with st.lock:
             st.conn_ids += 1
             self.conn = st.conn_ids
@@ -392,6 +400,8 @@ class Handler(socketserver.BaseRequestHandler):
             keep = self.send(status, ctype, body, keep, action, params, record, length)
         finally:
             st.log(record)
+            if self.stop_after_reply:
+                st.stop_event.set()
         return keep and not st.stop_event.is_set()
 
     def route(self, method, target, record):
@@ -399,7 +409,7 @@ class Handler(socketserver.BaseRequestHandler):
         path, _, query = target.partition(b"?")
         if path.startswith(b"/control/") or path == b"/control":
             record["kind"] = "control"
-            st.counts["control"] += 1
+            st.count("control")
             if method not in ("GET", "POST"):
                 return 405, "text/plain", b"GET or POST\n", None, None
             return self.control(path[len(b"/control/"):].decode("latin-1"),
@@ -408,17 +418,18 @@ class Handler(socketserver.BaseRequestHandler):
             return 405, "text/html", error_page(405), None, None
         if path in (b"/xm/", b"/xm", b"/"):
             record["kind"] = "index"
-            st.counts["index"] += 1
+            st.count("index")
             return 200, "text/html; charset=utf-8", self.index_page(), None, None
         if path == b"/xm/request.php":
             record["kind"] = "answer"
-            st.counts["answer"] += 1
+            st.count("answer")
             return self.answer(record)
         if path.startswith(b"/xm/"):
             record["kind"] = "module"
-            st.counts["module"] += 1
+            st.count("module")
             return self.module(target[len(b"/xm/"):], record)
-        st.counts["other"] += 1
+        st.count("other")
+        record["outcome"] = "not-found"
         return 404, "text/html", error_page(404), None, None
 
     def answer(self, record):
@@ -470,6 +481,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = body[:MIB] + b"\0" * (MIB - len(body[:MIB]))
         elif action == "size+":
             body = body[:MIB] + b"\0" * (MIB + 1 - len(body[:MIB]))
+        elif action == "empty":
+            body, status = b"", 200
         elif action == "garbage":
             body = random.Random(st.garbage_seed).randbytes(4096)
             status, ctype = 200, "application/octet-stream"
@@ -538,7 +551,7 @@ class Handler(socketserver.BaseRequestHandler):
                           "port": self.server.server_address[1]}
             return 200, "application/json", json.dumps(status).encode() + b"\n", None, None
         if command == "stop":
-            st.stop_event.set()
+            self.stop_after_reply = True  # the reply goes out before the shutdown closes this socket
             return ok("stopping")
         return 404, "text/plain", b"unknown control command\n", None, None
 
@@ -555,6 +568,9 @@ class Handler(socketserver.BaseRequestHandler):
                 % (status, REASONS.get(status, "Error"), ctype, length,
                    "keep-alive" if keep else "close")).encode("latin-1")
         st = self.station
+        if action == "silent":
+            self.stall(params["for"], record)
+            return False
         if action in ("stall", "reset"):
             at = params["at"] if params["at"] >= 0 else len(body) // 2
             at = min(at, len(body))
@@ -592,8 +608,8 @@ class Handler(socketserver.BaseRequestHandler):
         """Silence until the server stops, the test releases it, the client goes
         away, or `longest` seconds pass."""
         st = self.station
-        release = st.release_event
         with st.lock:
+            release = st.release_event
             st.stalled += 1
         st.log({"event": "stall", "conn": self.conn, "path": record["path"], "bytes": record["bytes"]})
         record["outcome"] = "stalled"

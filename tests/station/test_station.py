@@ -307,6 +307,7 @@ class StationTest(unittest.TestCase):
         self.client.request("/xm/one.mod")
         self.client.request("/nothing")
         records = self.requests(3)
+        self.assertEqual(records[2]["outcome"], "not-found")
         for r in records:
             for key in ("t", "conn", "seq", "method", "path", "agent", "status", "bytes", "length",
                         "kind", "name", "fault", "outcome"):
@@ -369,6 +370,7 @@ class StationTest(unittest.TestCase):
             ("module-500", 500, lambda b: b.startswith(b"<html>") and b"500" in b),
             ("module-1mib", 200, lambda b: len(b) == MIB and b.startswith(module) and not b[len(module):].strip(b"\0")),
             ("module-oversize", 200, lambda b: len(b) == MIB + 1 and b.startswith(module)),
+            ("module-empty", 200, lambda b: b == b""),
             ("module-garbage", 200, lambda b: len(b) == 4096 and b[1080:1084] != b"M.K."),
             ("module-text", 200, lambda b: b.startswith(b"This is not a tracker module")),
         ]
@@ -410,6 +412,20 @@ class StationTest(unittest.TestCase):
         self.client.close()
         self.assertTrue(wait_for(lambda: json.loads(self.control("status"))["stalled"] == 0))
         self.assertEqual(self.last_request("/xm/request.php")["outcome"], "stalled-until-client-left")
+
+    def test_silent_sends_nothing_until_released(self):
+        for mode, path in (("answer-silent", "/xm/request.php"), ("module-silent", "/xm/one.mod")):
+            with self.subTest(mode=mode):
+                self.control("fault?mode=" + mode)
+                c = Client(self.port, timeout=0.4)
+                c.send(path)
+                with self.assertRaises(socket.timeout):
+                    c.sock.recv(1)
+                c.sock.settimeout(5)
+                self.control("release")
+                self.assertEqual(c.read_until_close(), b"")  # not even a status line
+                c.close()
+                self.assertEqual(self.last_request(path)["outcome"], "stalled-until-release")
 
     def test_reset_mid_body(self):
         module = self.files["three.mod"]
