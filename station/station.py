@@ -37,7 +37,7 @@ MAX_HEAD = 64 * 1024  # request line plus headers
 # Fault vocabulary: mode -> (which request it hits, what it does, one-line help).
 FAULTS = {
     "none":             (None, None, "normal service"),
-    "empty-answer":     ("answer", "empty", "request.php answers 200 with a 0-byte body"),
+    "answer-empty":     ("answer", "empty", "request.php answers 200 with a 0-byte body"),
     "answer-404":       ("answer", "404", "request.php answers an HTML error page, status 404"),
     "answer-500":       ("answer", "500", "request.php answers an HTML error page, status 500"),
     "answer-crlf":      ("answer", "crlf", "the answer is the name followed by CR LF"),
@@ -742,7 +742,7 @@ control (GET or POST on the same server):
   /control/release                          end stalled responses now
   /control/status                           state as JSON
   /control/stop                             shut the server down
-  from a shell: station.py --ready-file F --control 'fault?mode=empty-answer'
+  from a shell: station.py --ready-file F --control 'fault?mode=answer-empty'
 
 log: one JSON object a line; event "request" lines carry conn, seq, method,
 path (the raw request target, bytes as latin-1), version, agent, status,

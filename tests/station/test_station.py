@@ -331,20 +331,20 @@ class StationTest(unittest.TestCase):
         self.assertEqual(status["fault"]["mode"], "module-trickle")
 
     def test_fault_after_and_count(self):
-        self.control("fault?mode=empty-answer&after=1&count=2")
+        self.control("fault?mode=answer-empty&after=1&count=2")
         bodies = [self.client.request("/xm/request.php")[2] for _ in range(5)]
         self.assertNotEqual(bodies[0], b"")
         self.assertEqual(bodies[1:3], [b"", b""])
         self.assertTrue(bodies[3] and bodies[4])
         # The log names the fault on the requests it hit.
         faults = [r["fault"] for r in self.requests(5)]
-        self.assertEqual(faults, [None, "empty-answer", "empty-answer", None, None])
+        self.assertEqual(faults, [None, "answer-empty", "answer-empty", None, None])
 
     # --- fault modes on the answer ------------------------------------------
     def test_answer_faults(self):
         self.control("playlist?names=one.mod")
         cases = [
-            ("empty-answer", 200, lambda b: b == b""),
+            ("answer-empty", 200, lambda b: b == b""),
             ("answer-404", 404, lambda b: b.startswith(b"<html>") and b"404" in b and b"\n" not in b),
             ("answer-500", 500, lambda b: b.startswith(b"<html>") and b"500" in b and b"\n" not in b),
             ("answer-crlf", 200, lambda b: b == b"one.mod\r\n"),
