@@ -20,9 +20,11 @@ import signal
 import socket
 import socketserver
 import struct
+import subprocess
 import sys
 import threading
 import time
+import traceback
 import urllib.parse
 
 DEFAULT_FOLDERS = ["/usr/share/games/bomberclone/music",
@@ -389,7 +391,13 @@ class Handler(socketserver.BaseRequestHandler):
         except ValueError:
             pass
 
-        status, ctype, body, action, params = self.route(method, target, record)
+        try:
+            status, ctype, body, action, params = self.route(method, target, record)
+        except Exception:  # a bug or an unreadable file must not drop the connection silently
+            traceback.print_exc()
+            status, ctype, body, action, params = 500, "text/html", error_page(500), None, None
+            record["outcome"] = "error"
+            keep = False
         length = len(body)
         if method == "HEAD":
             body, action = b"", None
@@ -673,6 +681,7 @@ def keep_alive(version, headers):
 
 class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
+    block_on_close = False  # a stop must not wait for stalled connections
     allow_reuse_address = True
     request_queue_size = 64
     idle_timeout = 30.0
@@ -727,6 +736,32 @@ def send_control(host, port, command):
     return status, body.decode("utf-8", "replace")
 
 
+def start_in_background(argv, ready_file):
+    """For ctest fixtures and scripts: returns once the detached server listens."""
+    if not ready_file:
+        sys.stderr.write("station: --background needs --ready-file\n")
+        return 2
+    if os.path.exists(ready_file):
+        os.remove(ready_file)
+    child_args = [a for a in argv if a != "--background"]
+    with open(ready_file + ".stderr", "w") as err:
+        proc = subprocess.Popen([sys.executable, os.path.abspath(__file__)] + child_args,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                                start_new_session=True)  # outlives this process and its terminal
+    deadline = time.monotonic() + 10
+    while not os.path.exists(ready_file):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            if proc.poll() is None:
+                proc.kill()
+            with open(ready_file + ".stderr") as f:
+                sys.stderr.write(f.read())
+            sys.stderr.write("station: the background server did not start\n")
+            return 2
+        time.sleep(0.01)
+    print(read_ready(ready_file)["port"])
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description="Sonvale station server: serves tracker modules over HTTP/1.1 on loopback.",
@@ -743,6 +778,8 @@ control (GET or POST on the same server):
   /control/status                           state as JSON
   /control/stop                             shut the server down
   from a shell: station.py --ready-file F --control 'fault?mode=answer-empty'
+  a ctest fixture: station.py --background --port 0 --ready-file F --log L (prints the port),
+  then station.py --ready-file F --control stop
 
 log: one JSON object a line; event "request" lines carry conn, seq, method,
 path (the raw request target, bytes as latin-1), version, agent, status,
@@ -762,12 +799,15 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
                         help="seconds an idle keep-alive connection is kept (default 30)")
     parser.add_argument("--quiet", action="store_true", help="no per-request line on stderr")
     parser.add_argument("--free-port", action="store_true", help="print a port nobody listens on and exit")
+    parser.add_argument("--background", action="store_true",
+                        help="start the server as a detached process, wait until it listens, print its port "
+                             "and exit (needs --ready-file; its stderr goes to READY_FILE.stderr)")
     parser.add_argument("--control", metavar="COMMAND",
                         help="send COMMAND to a running server (its --port, or the port in --ready-file) and exit")
     args = parser.parse_args(argv)
 
-    if args.host not in ("127.0.0.1", "localhost", "::1"):
-        parser.error("the station listens on loopback only")
+    if args.host not in ("127.0.0.1", "localhost"):
+        parser.error("the station listens on 127.0.0.1 only")
     if args.free_port:
         print(free_port(args.host))
         return 0
@@ -776,6 +816,10 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
         status, body = send_control(args.host, port, args.control)
         sys.stdout.write(body)
         return 0 if status == 200 else 1
+    if args.background:
+        return start_in_background(argv if argv is not None else sys.argv[1:], args.ready_file)
+    if args.ready_file and os.path.exists(args.ready_file):
+        os.remove(args.ready_file)  # a stale one must not announce a port before this run listens
     try:
         mode, params = parse_fault(args.fault)
     except FaultError as e:

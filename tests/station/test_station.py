@@ -510,6 +510,38 @@ class LifetimeTest(unittest.TestCase):
             subprocess.check_output([sys.executable, SERVER, "--port", str(port), "--control", "stop"])
             self.assertEqual(proc.wait(5), 0)
 
+    def test_background_start_returns_once_listening_and_stops_by_control(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "a.mod"), "wb") as f:
+                f.write(modwriter.write_module("A"))
+            ready = os.path.join(tmp, "bg.ready")
+            with open(ready, "w") as f:
+                f.write("port=1\n")  # stale: must not be taken for this run's
+            out = subprocess.check_output([sys.executable, SERVER, tmp, "--background", "--port", "0",
+                                           "--ready-file", ready, "--playlist", "a.mod"], timeout=15)
+            port = int(out)
+            with open(ready) as f:
+                values = dict(line.split("=", 1) for line in f.read().splitlines())
+            self.assertEqual(int(values["port"]), port)
+            c = Client(port)
+            self.assertEqual(c.request("/xm/request.php")[2], b"a.mod")
+            c.close()
+            pid = int(values["pid"])
+            subprocess.check_output([sys.executable, SERVER, "--ready-file", ready, "--control", "stop"])
+
+            def gone():
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    return True
+                # A zombie until its parent (gone) is replaced by init: look at its state.
+                try:
+                    with open("/proc/%d/stat" % pid) as f:
+                        return f.read().split(")")[-1].split()[0] == "Z"
+                except OSError:
+                    return True
+            self.assertTrue(wait_for(gone))
+
     def test_refuses_a_non_loopback_host_and_a_busy_port(self):
         r = subprocess.run([sys.executable, SERVER, "--host", "0.0.0.0"], stderr=subprocess.PIPE)
         self.assertNotEqual(r.returncode, 0)
