@@ -89,9 +89,9 @@ class FaultError(ValueError):
     pass
 
 
-def parse_fault(spec):
+def parse_fault(text):
     """'mode?key=value&...' -> (mode, params). Raises FaultError."""
-    mode, _, query = spec.partition("?")
+    mode, _, query = text.partition("?")
     return fault_from_query(mode.strip() or "none", urllib.parse.parse_qs(query, keep_blank_values=True))
 
 
