@@ -85,7 +85,7 @@ int Engine::Init(std::unique_ptr<OutputDevice> device, uint32_t outputRate) {
 int Engine::Free() {
     std::lock_guard<std::mutex> life(lifecycle);
     std::unique_ptr<OutputDevice> device;
-    std::vector<Music*> musics;
+    std::vector<std::shared_ptr<Music>> musics;
     musics.reserve(kSlots);
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -95,8 +95,7 @@ int Engine::Free() {
         initialised = false;
         for (Slot& s : slots) {
             if (s.music) {
-                musics.push_back(s.music);
-                s.music = nullptr;
+                musics.push_back(std::move(s.music));
             }
         }
         device = std::move(output);
@@ -105,9 +104,7 @@ int Engine::Free() {
     // before the musics and the device go away.
     device->Interrupt();
     mixer.join();
-    for (Music* m : musics) {
-        delete m;
-    }
+    musics.clear();
     device.reset();
     return BASS_OK;
 }
@@ -119,7 +116,12 @@ Music* Engine::Find(DWORD handle) {
         return nullptr;
     }
     const Slot& s = slots[index];
-    return s.music && s.generation == generation ? s.music : nullptr;
+    return s.music && s.generation == generation ? s.music.get() : nullptr;
+}
+
+std::shared_ptr<Music> Engine::Pin(DWORD handle) {
+    std::lock_guard<std::mutex> hold(lock);
+    return Find(handle) ? slots[handle & 0xFF].music : nullptr;
 }
 
 int Engine::Load(const void* data, size_t size, DWORD flags, DWORD freq, HMUSIC& handle) {
@@ -148,7 +150,7 @@ int Engine::Load(const void* data, size_t size, DWORD flags, DWORD freq, HMUSIC&
     }
     // Decoding takes a while: it runs without the lock.
     int error = BASS_OK;
-    std::unique_ptr<Music> music = Music::Load(data, size, flags, outputRate, frames, error);
+    std::shared_ptr<Music> music = Music::Load(data, size, flags, outputRate, frames, error);
     if (!music) {
         return error;
     }
@@ -163,7 +165,7 @@ int Engine::Load(const void* data, size_t size, DWORD flags, DWORD freq, HMUSIC&
             continue;
         }
         ++s.generation;
-        s.music = music.release();
+        s.music = std::move(music);
         nextSlot = (index + 1) % kSlots;
         handle = (s.generation << 8) | index;
         return BASS_OK;
@@ -172,26 +174,30 @@ int Engine::Load(const void* data, size_t size, DWORD flags, DWORD freq, HMUSIC&
 }
 
 int Engine::FreeMusic(HMUSIC handle) {
-    Music* music;
+    std::shared_ptr<Music> music;
     {
         std::lock_guard<std::mutex> hold(lock);
-        music = Find(handle);
-        if (!music) {
+        if (!Find(handle)) {
             return BASS_ERROR_HANDLE;
         }
-        slots[handle & 0xFF].music = nullptr;
+        music = std::move(slots[handle & 0xFF].music);
     }
-    // Out of the table, the mixer cannot pick it up again; this waits out a render
-    // that has already begun, so no callback runs after we return.
-    { std::lock_guard<std::mutex> rendering(music->renderLock); }
-    delete music;
+    // Waits out a render that has already begun; after this no callback runs.
+    {
+        std::lock_guard<std::mutex> rendering(music->renderLock);
+        music->removed = true;
+    }
+    // The mixer may still hold a pin for this block: at most until it reaches
+    // the music, sees it removed and lets go.
+    while (music->mixerPins.load(std::memory_order_acquire) != 0) {
+        std::this_thread::yield();
+    }
     return BASS_OK;
 }
 
 int Engine::SetDsp(DWORD handle, DSPPROC* proc, void* user, int priority, HDSP& dsp) {
     dsp = 0;
-    std::lock_guard<std::mutex> hold(lock);
-    Music* music = Find(handle);
+    std::shared_ptr<Music> music = Pin(handle);
     if (!music) {
         return BASS_ERROR_HANDLE;
     }
@@ -199,6 +205,9 @@ int Engine::SetDsp(DWORD handle, DSPPROC* proc, void* user, int priority, HDSP& 
         return BASS_ERROR_ILLPARAM;
     }
     std::lock_guard<std::mutex> rendering(music->renderLock);
+    if (music->removed) {
+        return BASS_ERROR_HANDLE; // freed while we waited
+    }
     const HDSP h = NewDspHandle();
     music->AddDsp(h, proc, user, priority);
     dsp = h;
@@ -219,13 +228,15 @@ int Engine::SetVolume(DWORD handle, float volume) {
 }
 
 int Engine::Play(DWORD handle, bool restart) {
-    std::lock_guard<std::mutex> hold(lock);
-    Music* music = Find(handle);
+    std::shared_ptr<Music> music = Pin(handle);
     if (!music) {
         return BASS_ERROR_HANDLE;
     }
     if (restart || music->ended.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> rendering(music->renderLock);
+        if (music->removed) {
+            return BASS_ERROR_HANDLE;
+        }
         music->Rewind();
     }
     music->playing.store(true, std::memory_order_release);
@@ -278,15 +289,14 @@ void Engine::MixBlock(int16_t* out, uint32_t frames) {
     std::fill(mix.begin(), mix.end(), 0.0f);
     size_t count = 0;
     {
-        // Taking each music's renderLock before letting go of the table lock
-        // keeps MusicFree from deleting it under us: MusicFree takes renderLock
-        // after removing the music from the table.
         std::lock_guard<std::mutex> hold(lock);
         for (uint32_t i = 0; i < kSlots; ++i) {
-            Music* m = slots[i].music;
+            Music* m = slots[i].music.get();
             if (m && m->playing.load(std::memory_order_relaxed) &&
                 !m->ended.load(std::memory_order_relaxed)) {
-                m->renderLock.lock();
+                // A pin, not a shared_ptr copy: dropping the last copy here
+                // would destroy the music on this thread.
+                m->mixerPins.fetch_add(1, std::memory_order_relaxed);
                 active[count] = m;
                 activeHandles[count] = (slots[i].generation << 8) | i;
                 ++count;
@@ -294,8 +304,14 @@ void Engine::MixBlock(int16_t* out, uint32_t frames) {
         }
     }
     for (size_t i = 0; i < count; ++i) {
-        active[i]->Render(activeHandles[i], mix.data(), frames, mixedFrames);
-        active[i]->renderLock.unlock();
+        Music* m = active[i];
+        {
+            std::lock_guard<std::mutex> rendering(m->renderLock);
+            if (!m->removed) {
+                m->Render(activeHandles[i], mix.data(), frames, mixedFrames);
+            }
+        }
+        m->mixerPins.fetch_sub(1, std::memory_order_release);
     }
     ToPcm16(mix.data(), out, static_cast<size_t>(frames) * 2);
     mixedFrames += frames;

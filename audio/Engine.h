@@ -2,11 +2,16 @@
 // The engine behind the BASS_* functions: the handle table, the output device
 // and the mixing thread. One instance per process.
 //
-// Locks, always taken in this order:
-//   lifecycle          serialises Init and Free against each other;
+// Locks:
+//   lifecycle          serialises Init and Free against each other; taken first;
+//   Music::renderLock  one music's decoder and DSP chain (see Music.h);
 //   lock               the handle table, the device pointer and the init state;
-//                      held briefly, never while waiting on the device;
-//   Music::renderLock  one music's decoder and DSP chain (see Music.h).
+//                      held briefly, never while waiting on the device or on a
+//                      music, and never by a DSP callback's caller.
+// Nobody takes renderLock while holding lock: a DSP callback runs under
+// renderLock and may call the engine's other functions, which take lock.
+// Callers pin a music (shared_ptr copy; the mixer: Music::mixerPins) under lock,
+// let go of it, then take renderLock.
 
 #include "AudioEngine.h"
 #include "Music.h"
@@ -48,10 +53,13 @@ class Engine {
     // slot whose generation is used up is retired, so no handle is ever reused.
     struct Slot {
         uint32_t generation = 0;
-        Music* music = nullptr; // owned while set
+        // Shared so that a caller can let go of the table lock before it waits
+        // for the music's renderLock; the table's reference is the owning one.
+        std::shared_ptr<Music> music;
     };
 
     Music* Find(DWORD handle); // caller holds lock
+    std::shared_ptr<Music> Pin(DWORD handle);
     void MixLoop(OutputDevice* device);
     void MixBlock(int16_t* out, uint32_t frames);
 

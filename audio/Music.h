@@ -41,11 +41,19 @@ class Music {
 
     // Serialises the decoder, the DSP chain and rendering: the mixing thread
     // holds it while it renders this music, so taking it waits out a render.
+    // DSP callbacks run under it, so nobody takes the engine lock and then
+    // this one.
     std::mutex renderLock;
+    // renderLock: set by BASS_MusicFree; the mixer renders a removed music no more.
+    bool removed = false;
+    // Atomic: blocks for which the mixer has picked this music and not yet
+    // finished with it. BASS_MusicFree waits for 0 before it lets the music go,
+    // so that the music is never destroyed on the mixing thread.
+    std::atomic<int> mixerPins{0};
 
     // Atomic: set by the interface threads, read by the mixing thread each block.
     std::atomic<float> volume{1.0f};
-    // Atomic: set by BASS_ChannelPlay (under the engine lock), read by the mixer.
+    // Atomic: set by BASS_ChannelPlay, read by the mixer and BASS_ChannelIsActive.
     std::atomic<bool> playing{false};
     // Atomic: written under renderLock (mixer at the song's end, Rewind), read
     // anywhere. endFrame is valid once ended is seen true (release/acquire).

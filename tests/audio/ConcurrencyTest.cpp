@@ -102,6 +102,36 @@ TEST_F(EngineConcurrency, LoadAndFreeWhileOthersUseTheSameHandles) {
     EXPECT_TRUE(BASS_Free());
 }
 
+// A DSP that asks the engine about its own channel while it runs.
+void CALLBACK CuriousDsp(HDSP, DWORD channel, void*, DWORD, void* user) {
+    BASS_ChannelIsActive(channel);
+    BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.7f);
+    BASS_ChannelGetTags(channel, BASS_TAG_MUSIC_NAME);
+    ++*static_cast<std::atomic<int>*>(user);
+}
+
+TEST_F(EngineConcurrency, DspMayCallTheEngineWhileOthersChangeItsChannel) {
+    auto capture = InitCapture(100);
+    ASSERT_TRUE(capture);
+    capture->record = false;
+    const std::vector<uint8_t> module = Padded(WriteModule({"Curious", 2, 16, 3, -1, 100}));
+    const HMUSIC music =
+        BASS_MusicLoad(TRUE, module.data(), 0, DWORD(module.size()), BASS_MUSIC_LOOP, 0);
+    std::atomic<int> calls{0};
+    ASSERT_NE(BASS_ChannelSetDSP(music, CuriousDsp, &calls, 0), 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
+    // Adding DSPs and restarting both wait for the mixer's render of this music,
+    // which is inside the callback above; neither may hold what it needs.
+    std::atomic<int> ignored{0};
+    for (int i = 0; i < 200 && calls < 100; ++i) {
+        BASS_ChannelSetDSP(music, CuriousDsp, &ignored, -1);
+        BASS_ChannelPlay(music, i % 10 == 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GT(calls.load(), 0);
+    EXPECT_TRUE(BASS_MusicFree(music));
+}
+
 TEST_F(EngineConcurrency, FreeWhileAnotherThreadLoadsAndPlays) {
     const std::vector<uint8_t> module = Padded(WriteModule({"Race", 1, 16, 3, -1, 100}));
     for (int round = 0; round < 10; ++round) {
