@@ -4,9 +4,10 @@
 //
 // Threads. Every function may be called from any thread, also at the same time
 // as the others. The engine runs one mixing thread of its own between BASS_Init
-// and BASS_Free; DSP callbacks run on it. A DSP callback must return quickly and
-// must not call BASS_MusicFree on its own music or BASS_Free (both wait for the
-// mixing thread).
+// and BASS_Free; DSP callbacks run on it. A DSP callback must return quickly. It
+// may call the other functions, except BASS_Init, BASS_Free, and BASS_MusicFree,
+// BASS_ChannelSetDSP or a restarting BASS_ChannelPlay on its own channel: those
+// wait for the mixing thread or for the very render the callback is part of.
 //
 // Ownership. The engine copies what it needs from the bytes given to
 // BASS_MusicLoad; the caller may reuse its buffer as soon as the call returns.

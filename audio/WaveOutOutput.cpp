@@ -44,6 +44,12 @@ class WaveOutOutput final : public OutputDevice {
     uint32_t BlockFrames() const override { return kBlockFrames; }
 
     int16_t* NextBuffer() override {
+        if (!raisedPriority) {
+            // The mixing thread calls this first: keep the sound going while the
+            // interface is busy.
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+            raisedPriority = true;
+        }
         WAVEHDR& h = headers[next];
         while (!interrupted.load(std::memory_order_acquire)) {
             if (!queued[next]) {
@@ -92,6 +98,7 @@ class WaveOutOutput final : public OutputDevice {
     bool prepared[kBuffers] = {};
     bool queued[kBuffers] = {};
     int next = 0;
+    bool raisedPriority = false;
     // Written by the mixing thread, read by any thread.
     std::atomic<uint64_t> played{0};
     std::atomic<bool> interrupted{false};

@@ -2,6 +2,7 @@
 // capture device that records every mixed block. Runs natively (under the
 // sanitizers) and on Windows.
 
+#include "AnsiText.h"
 #include "CaptureOutput.h"
 #include "EngineTestSupport.h"
 
@@ -247,6 +248,20 @@ TEST_F(Engine, TitleTagIsTheModulesTitleAndUntitledGivesNull) {
     // The text stays put until the music is freed.
     EXPECT_EQ(BASS_ChannelGetTags(titled, BASS_TAG_MUSIC_NAME), title);
 }
+
+#ifdef _WIN32
+TEST(AnsiText, TitlesAreConvertedFromUtf8ToTheAnsiCodePage) {
+    const wchar_t wide[] = L"Caf\u00e9 \u00c0 la plage";
+    char expected[64] = {};
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, expected, sizeof expected, nullptr, nullptr);
+    EXPECT_EQ(audio::Utf8ToAnsi("Caf\xC3\xA9 \xC3\x80 la plage"), std::string(expected));
+    if (GetACP() == 1252) {
+        EXPECT_EQ(audio::Utf8ToAnsi("Caf\xC3\xA9"), "Caf\xE9"); // Western European
+    }
+    EXPECT_EQ(audio::Utf8ToAnsi("plain"), "plain");
+    EXPECT_EQ(audio::Utf8ToAnsi(""), "");
+}
+#endif
 
 // ---------------------------------------------------------------- playing
 
