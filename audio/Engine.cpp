@@ -44,8 +44,10 @@ HDSP NewDspHandle() {
 } // namespace
 
 Engine& Engine::Instance() {
-    static Engine engine;
-    return engine;
+    // Never destroyed: a program that ends without BASS_Free would otherwise
+    // destroy a running mixing thread's std::thread at exit, which terminates.
+    static Engine* engine = new Engine();
+    return *engine;
 }
 
 bool Engine::Initialised() {
