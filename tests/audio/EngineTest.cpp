@@ -576,7 +576,7 @@ TEST_F(Engine, NoSoundDevicePlaysInRealTime) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, PlayedSeconds(kShort) * 0.9);
-    EXPECT_LT(seconds, PlayedSeconds(kShort) + 1.5);
+    EXPECT_LT(seconds, PlayedSeconds(kShort) + 3.0); // generous: a busy machine
     std::lock_guard<std::mutex> hold(log.lock);
     EXPECT_NEAR(log.bytes / 4 / 44100.0, PlayedSeconds(kShort), 0.03);
 }
