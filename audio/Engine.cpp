@@ -281,9 +281,14 @@ int Engine::Title(DWORD handle, const char*& title) {
 
 void Engine::MixLoop(OutputDevice* device) {
     const uint32_t frames = device->BlockFrames();
-    while (int16_t* out = device->NextBuffer()) {
-        MixBlock(out, frames);
-        device->Submit(out);
+    // Nothing in here is expected to throw; should it, the sound stops rather
+    // than the program.
+    try {
+        while (int16_t* out = device->NextBuffer()) {
+            MixBlock(out, frames);
+            device->Submit(out);
+        }
+    } catch (...) {
     }
 }
 

@@ -12,10 +12,10 @@
 namespace sonvale::audio {
 namespace {
 
-// 6 x 1024 frames is about 140 ms at 44.1 kHz: enough to ride out a busy
+// 10 x 1024 frames is about 230 ms at 44.1 kHz: enough to ride out a busy
 // moment, short enough that a volume change is heard at once.
 constexpr uint32_t kBlockFrames = 1024;
-constexpr int kBuffers = 6;
+constexpr int kBuffers = 10;
 
 class WaveOutOutput final : public OutputDevice {
   public:

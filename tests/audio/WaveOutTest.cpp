@@ -124,8 +124,10 @@ TEST_F(WaveOut, RealModulePlaysToItsEndAndStopsOnlyOnceItIsHeard) {
     const std::vector<int16_t> heard = Heard();
     const Extent sound = SoundExtent(heard);
     EXPECT_GT(Peak(heard), 4000); // music, not silence
-    // About the module's length (68.5 s by its own reckoning)...
-    EXPECT_NEAR(sound.Frames() / 44100.0, 68.5, 1.0);
+    // The module's length (68.5 s by its own reckoning); longer only by the
+    // silence Wine fills in should the test machine be too busy to keep up.
+    EXPECT_GT(sound.Frames() / 44100.0, 68.5 - 1.0);
+    EXPECT_LT(sound.Frames() / 44100.0, 68.5 + 10.0);
     // ...and all of it had reached the device when the channel said stopped.
     EXPECT_LE(sound.end, framesAtStop);
 }
