@@ -1,0 +1,316 @@
+#include "InternetReader.h"
+
+#include <new>
+
+// What Wine 8's asynchronous WinINet does, found by experiment (it decides the
+// shape of this file):
+// - InternetOpenUrlW always answers ERROR_IO_PENDING; REQUEST_COMPLETE then
+//   carries the request handle in dwResult, or 0 and the error in dwError. A
+//   request that failed that way stays open until it is closed: its handle is
+//   only known from HANDLE_CREATED (dwResult), so it is kept from there.
+// - InternetQueryDataAvailable answers at once with the bytes buffered, TRUE
+//   with 0 only at the end of the body, or ERROR_IO_PENDING and later a
+//   REQUEST_COMPLETE. InternetReadFileEx with IRF_NO_WAIT, asked for no more
+//   than is buffered, then completes at once. Reading without asking first
+//   can go pending even with IRF_NO_WAIT, and WinINet would then write into
+//   the caller's buffer from its own thread, possibly after an abandon; the
+//   order used here never hands WinINet a buffer to fill later.
+// - A connection reset mid-body looks exactly like the end of the body
+//   (TRUE with 0): only the Content-Length tells them apart.
+// - Closing the handle of a request whose operation is outstanding on a
+//   stalled connection returns at once, but neither REQUEST_COMPLETE nor
+//   HANDLE_CLOSING comes until the connection ends (the server closes it). An
+//   idle request reports HANDLE_CLOSING inside InternetCloseHandle or a moment
+//   later on a WinINet thread.
+
+// Shared by the worker (through its reader) and WinINet's callback. The
+// reference count protects the memory: one reference belongs to the reader
+// and is dropped in Close, one belongs to WinINet and is dropped when
+// HANDLE_CLOSING arrives, so a late callback always finds it alive. The other
+// fields are atomics written by the callback and read by the worker; the event
+// (auto-reset) wakes the worker after a REQUEST_COMPLETE or HANDLE_CLOSING.
+struct InternetRequestState {
+    std::atomic<LONG> refs{2};
+    HANDLE event = nullptr;
+    std::atomic<HINTERNET> handle{nullptr};
+    std::atomic<bool> pending{false};
+    std::atomic<DWORD_PTR> result{0};
+    std::atomic<DWORD> error{0};
+    std::atomic<bool> closed{false};
+    // Set by Close: the reader is gone. An open that completes after it is
+    // closed by the callback.
+    std::atomic<bool> orphaned{false};
+    // Whoever sets it closes the handle: Close or the callback, never both.
+    std::atomic<bool> closeClaimed{false};
+};
+
+namespace {
+
+std::atomic<LONG> liveStates{0};
+
+InternetRequestState* NewState() {
+    auto* state = new (std::nothrow) InternetRequestState;
+    if (state == nullptr) {
+        return nullptr;
+    }
+    state->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (state->event == nullptr) {
+        delete state;
+        return nullptr;
+    }
+    ++liveStates;
+    return state;
+}
+
+void Release(InternetRequestState* state) {
+    if (--state->refs == 0) {
+        CloseHandle(state->event);
+        delete state;
+        --liveStates;
+    }
+}
+
+void CloseRequestOnce(InternetRequestState* state, HINTERNET request) {
+    if (!state->closeClaimed.exchange(true)) {
+        InternetCloseHandle(request);
+    }
+}
+
+void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
+    // Only request handles carry a context; the root's is 0.
+    auto* state = reinterpret_cast<InternetRequestState*>(context);
+    if (state == nullptr) {
+        return;
+    }
+    switch (status) {
+    case INTERNET_STATUS_HANDLE_CREATED: {
+        auto* created = static_cast<INTERNET_ASYNC_RESULT*>(info);
+        state->handle = reinterpret_cast<HINTERNET>(created->dwResult);
+        break;
+    }
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+        auto* done = static_cast<INTERNET_ASYNC_RESULT*>(info);
+        state->result = done->dwResult;
+        state->error = done->dwError;
+        state->pending = false;
+        SetEvent(state->event);
+        // An open abandoned before WinINet named its handle: close it here,
+        // last (WinINet still holds the state during this callback, and its
+        // HANDLE_CLOSING can only follow).
+        if (state->orphaned) {
+            HINTERNET request = state->handle;
+            if (request != nullptr) {
+                CloseRequestOnce(state, request);
+            }
+        }
+        break;
+    }
+    case INTERNET_STATUS_HANDLE_CLOSING:
+        // The last callback WinINet makes for this handle.
+        if (!state->closed.exchange(true)) {
+            SetEvent(state->event);
+            Release(state);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+HINTERNET OpenInternetSession() {
+    HINTERNET root = InternetOpenW(L"SONVALE_V2", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                                   INTERNET_FLAG_ASYNC);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    if (InternetSetStatusCallbackW(root, StatusCallback) == INTERNET_INVALID_STATUS_CALLBACK) {
+        DWORD error = GetLastError();
+        InternetCloseHandle(root);
+        SetLastError(error);
+        return nullptr;
+    }
+    return root;
+}
+
+void CloseInternetSession(HINTERNET root) {
+    // The callback stays installed: requests still held by WinINet report their
+    // HANDLE_CLOSING through it later, and that frees their state.
+    if (root != nullptr) {
+        InternetCloseHandle(root);
+    }
+}
+
+InternetReader::InternetReader(DWORD stallLimitMs) : stallLimitMs_(stallLimitMs) {}
+
+InternetReader::~InternetReader() {
+    Close();
+}
+
+LONG InternetReader::LiveRequestStates() {
+    return liveStates.load();
+}
+
+bool InternetReader::Fail(DWORD error) {
+    failed_ = true;
+    lastError_ = error;
+    return false;
+}
+
+InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& stop) {
+    while (state_->pending) {
+        if (stop) {
+            return Wait::Stopped;
+        }
+        if (GetTickCount() - lastDataTick_ >= stallLimitMs_) {
+            return Wait::Stalled;
+        }
+        WaitForSingleObject(state_->event, kSliceMs);
+    }
+    return Wait::Done;
+}
+
+bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
+                          const std::atomic<bool>& stop) {
+    Close();
+    failed_ = false;
+    lastError_ = 0;
+    delivered_ = 0;
+    contentLength_ = 0;
+    hasContentLength_ = false;
+    if (root == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    state_ = NewState();
+    if (state_ == nullptr) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    lastDataTick_ = GetTickCount();
+    state_->pending = true;
+    HINTERNET request =
+        InternetOpenUrlW(root, url, nullptr, 0, flags, reinterpret_cast<DWORD_PTR>(state_));
+    if (request == nullptr) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            state_->pending = false;
+            return Fail(error);
+        }
+        switch (WaitForCompletion(stop)) {
+        case Wait::Stopped:
+            return Fail(ERROR_CANCELLED);
+        case Wait::Stalled:
+            return Fail(ERROR_INTERNET_TIMEOUT);
+        case Wait::Done:
+            break;
+        }
+        request = reinterpret_cast<HINTERNET>(state_->result.load());
+        if (request == nullptr) {
+            return Fail(state_->error);
+        }
+    } else {
+        state_->pending = false;
+    }
+    request_ = request;
+    state_->handle = request;
+
+    // Without it a connection reset would pass for the end of the body.
+    DWORD length = 0;
+    DWORD lengthSize = sizeof(length);
+    if (HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                       &lengthSize, nullptr)) {
+        contentLength_ = length;
+        hasContentLength_ = true;
+    }
+    lastDataTick_ = GetTickCount();
+    return true;
+}
+
+bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomic<bool>& stop) {
+    *count = 0;
+    if (failed_) {
+        return false;
+    }
+    if (state_ == nullptr || request_ == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    for (;;) {
+        DWORD available = 0;
+        state_->pending = true;
+        if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                state_->pending = false;
+                return Fail(error);
+            }
+            switch (WaitForCompletion(stop)) {
+            case Wait::Stopped:
+                return Fail(ERROR_CANCELLED);
+            case Wait::Stalled:
+                return Fail(ERROR_INTERNET_TIMEOUT);
+            case Wait::Done:
+                break;
+            }
+            if (state_->result == 0) {
+                return Fail(state_->error);
+            }
+            // Ask again: now it answers at once.
+            continue;
+        }
+        state_->pending = false;
+        if (available == 0) {
+            if (hasContentLength_ && delivered_ < contentLength_) {
+                return Fail(ERROR_INTERNET_CONNECTION_RESET);
+            }
+            return true; // the real end of the body
+        }
+        INTERNET_BUFFERSW buffers = {};
+        buffers.dwStructSize = sizeof(buffers);
+        buffers.lpvBuffer = dest;
+        buffers.dwBufferLength = available < size ? available : size;
+        // Buffered bytes: this completes at once, so `buffers` may live on the
+        // stack. A zero-byte result is not the end; ask again.
+        if (!InternetReadFileExW(request_, &buffers, IRF_NO_WAIT, 0)) {
+            return Fail(GetLastError());
+        }
+        if (buffers.dwBufferLength > 0) {
+            *count = buffers.dwBufferLength;
+            delivered_ += buffers.dwBufferLength;
+            lastDataTick_ = GetTickCount();
+            return true;
+        }
+        if (GetTickCount() - lastDataTick_ >= stallLimitMs_) {
+            return Fail(ERROR_INTERNET_TIMEOUT);
+        }
+    }
+}
+
+void InternetReader::Close() {
+    if (state_ == nullptr) {
+        return;
+    }
+    InternetRequestState* state = state_;
+    state_ = nullptr;
+    request_ = nullptr;
+    bool abandoned = state->pending;
+    // Orphaned first, handle read second; the callback does the reverse, so at
+    // least one of the two sees the handle and closes it.
+    state->orphaned = true;
+    HINTERNET request = state->handle;
+    if (request != nullptr) {
+        CloseRequestOnce(state, request);
+        // An abandoned operation keeps the handle alive inside WinINet until
+        // its connection ends: no use waiting for that.
+        if (!abandoned) {
+            DWORD start = GetTickCount();
+            while (!state->closed && GetTickCount() - start < kClosingWaitMs) {
+                WaitForSingleObject(state->event, kSliceMs);
+            }
+        }
+    } else if (!abandoned) {
+        // The open failed before any handle was made: no callback will come.
+        state->closed = true;
+        Release(state);
+    }
+    Release(state);
+}

@@ -1,0 +1,86 @@
+#pragma once
+// HTTP GET through WinINet in asynchronous mode, read in pieces on the worker
+// thread, and abandonable at once: every wait is cut into short slices that
+// watch a stop flag. Under Wine a synchronous InternetReadFile cannot be
+// interrupted at all, so the player's fetch is built on this instead.
+//
+// Threads: Open, Read and Close run on one worker thread. WinINet calls the
+// status callback on its own threads (and sometimes inside the worker's own
+// WinINet calls). The two meet only in a heap-allocated per-request state with
+// atomic fields, an event and a reference count (see InternetReader.cpp).
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+
+// Opens the root handle as the player needs it: agent "SONVALE_V2", the
+// preconfigured proxy settings, asynchronous mode, and the reader's status
+// callback. Null on failure (GetLastError() says why).
+HINTERNET OpenInternetSession();
+
+// Closes the root handle. Safe with requests that were abandoned and are still
+// held by WinINet: their state stays alive until WinINet lets them go. Null is
+// ignored.
+void CloseInternetSession(HINTERNET root);
+
+struct InternetRequestState;
+
+class InternetReader {
+  public:
+    // A request that delivers no data for this long counts as failed.
+    static constexpr DWORD kDefaultStallLimitMs = 30000;
+    // Length of one wait: how late a stop request is seen at most.
+    static constexpr DWORD kSliceMs = 20;
+    // Longest wait in Close for WinINet to report the request handle closed.
+    static constexpr DWORD kClosingWaitMs = 2000;
+
+    explicit InternetReader(DWORD stallLimitMs = kDefaultStallLimitMs);
+    ~InternetReader(); // closes an open request
+    InternetReader(const InternetReader&) = delete;
+    InternetReader& operator=(const InternetReader&) = delete;
+
+    // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
+    // answer's headers. False when the request cannot be made, when `stop` is
+    // seen set while waiting, or after the stall limit with no answer. A
+    // request left open by an earlier call is closed first.
+    bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
+
+    // InternetReadFile's contract: false on an error (also a body cut short of
+    // its Content-Length), when `stop` is seen set while waiting, or after the
+    // stall limit without data; true with *count 0 only at the real end of the
+    // body; true with 0 < *count <= size while data arrives. The bytes go
+    // straight into dest; nothing is allocated. After a false, every further
+    // Read is false.
+    bool Read(void* dest, DWORD size, DWORD* count, const std::atomic<bool>& stop);
+
+    // Closes the request handle. When no WinINet operation is outstanding it
+    // waits (at most kClosingWaitMs) for WinINet to report the handle closed;
+    // after an abandoned operation it returns at once and the request's state
+    // is freed whenever WinINet lets go of it. Does nothing when nothing is open.
+    void Close();
+
+    bool IsOpen() const { return state_ != nullptr; }
+    // The Windows or WinINet error of the last failure, ERROR_CANCELLED after a
+    // stop, ERROR_INTERNET_TIMEOUT after a stall.
+    DWORD LastError() const { return lastError_; }
+
+    // Request states not yet freed in this process (tests: abandoned requests
+    // stay counted until WinINet releases them).
+    static LONG LiveRequestStates();
+
+  private:
+    enum class Wait { Done, Stopped, Stalled };
+    Wait WaitForCompletion(const std::atomic<bool>& stop);
+    bool Fail(DWORD error);
+
+    DWORD stallLimitMs_;
+    InternetRequestState* state_ = nullptr;
+    HINTERNET request_ = nullptr;
+    DWORD lastDataTick_ = 0;
+    unsigned long long delivered_ = 0;
+    unsigned long long contentLength_ = 0;
+    bool hasContentLength_ = false;
+    bool failed_ = false;
+    DWORD lastError_ = 0;
+};
