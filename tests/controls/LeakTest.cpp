@@ -75,7 +75,13 @@ TEST(LeakTest, EveryControlCreatedAndDestroyedHundredsOfTimesLeavesTheCountsUnch
     }
     PumpMessages(10);
     EXPECT_EQ(ObjectCounter::Live(), objectsBefore);
-    EXPECT_EQ(CountKernelHandles(), handlesBefore);
+    int handlesAfter = CountKernelHandles();
+    if (handlesAfter != handlesBefore) {
+        // Wine's own helpers may hold a handle for a moment; a leak stays.
+        PumpMessages(500);
+        handlesAfter = CountKernelHandles();
+    }
+    EXPECT_EQ(handlesAfter, handlesBefore);
 }
 
 TEST(LeakTest, PictureBoxDeletesItsBitmapExactlyOnce) {
