@@ -3,6 +3,7 @@
 // controls read the position the way they do for real input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "ControlTestSupport.h"
 #include "FButton.h"
 #include "FCheckBox.h"
+#include "FPictureBox.h"
 #include "FTrackBar.h"
 #include "UiHelpers.h"
 
@@ -304,6 +306,75 @@ TEST_F(FlatInputTest, SetAlphaMakesTheWindowLayered) {
     ASSERT_TRUE(GetLayeredWindowAttributes(w, nullptr, &alpha, &flags));
     EXPECT_EQ(alpha, 200);
     EXPECT_EQ(flags, static_cast<DWORD>(LWA_ALPHA));
+}
+
+// A window procedure in place before the framework's, seeing what is passed on.
+std::vector<UINT> passedOn;
+LRESULT CALLBACK PreviousProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP || msg == WM_MOUSEMOVE ||
+        msg == WM_RBUTTONDOWN || msg == WM_KEYDOWN) {
+        passedOn.push_back(msg);
+    }
+    return DefWindowProcW(window, msg, wParam, lParam);
+}
+
+const wchar_t previousClass[] = L"SonvalePreviousProcClass";
+
+void RegisterPreviousClass() {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = PreviousProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = previousClass;
+    RegisterClassExW(&wc); // once; later calls fail harmlessly
+}
+
+// Windows of a class that already has its own procedure: the framework's
+// procedure is put in front of it.
+template <typename Base> class OnPreviousClass : public Base {
+  public:
+    KString GetComponentClassName() override { return KString(previousClass); }
+};
+
+TEST_F(FlatInputTest, WindowHandlesItsMouseMessagesAndPassesThemOn) {
+    RegisterPreviousClass();
+    passedOn.clear();
+    class QuietWindow : public FWindow {
+      public:
+        void OnDestroy() override {} // no WM_QUIT into the test's queue
+    };
+    OnPreviousClass<QuietWindow> window;
+    window.SetSize(200, 100);
+    window.SetPosition(300, 300);
+    ASSERT_TRUE(window.CreateComponent());
+    window.SetVisible(true);
+    HWND w = window.GetHWND();
+    RECT start;
+    GetWindowRect(w, &start);
+    SendPress(w, 10, 10);
+    SendMove(w, 30, 25); // dragged: 20 right, 15 down
+    SendRelease(w, 30, 25);
+    RECT moved;
+    GetWindowRect(w, &moved);
+    EXPECT_EQ(moved.left, start.left + 20);
+    EXPECT_EQ(moved.top, start.top + 15);
+    // Moves the pointer itself caused may come too: one move or several.
+    passedOn.erase(std::unique(passedOn.begin(), passedOn.end()), passedOn.end());
+    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP}));
+    DestroyWindow(w);
+}
+
+TEST_F(FlatInputTest, PictureBoxLeavesMouseAndKeysToThePreviousProcedure) {
+    RegisterPreviousClass();
+    passedOn.clear();
+    OnPreviousClass<FPictureBox> picture;
+    ASSERT_TRUE(host.AddComponent(&picture));
+    HWND h = picture.GetHWND();
+    SendMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageW(h, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
+    SendMessageW(h, WM_KEYDOWN, VK_SPACE, 0);
+    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_KEYDOWN}));
+    EXPECT_EQ(GetCapture(), nullptr);
 }
 
 TEST(FTrackBarThreadTest, ValueIsReadWholeFromAnotherThread) {
