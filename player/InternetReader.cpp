@@ -15,8 +15,13 @@
 //   can go pending even with IRF_NO_WAIT, and WinINet would then write into
 //   the caller's buffer from its own thread, possibly after an abandon; the
 //   order used here never hands WinINet a buffer to fill later.
-// - A connection reset mid-body looks exactly like the end of the body
-//   (TRUE with 0): only the Content-Length tells them apart.
+// - A connection reset mid-body comes as WSAECONNRESET or, depending on
+//   timing, exactly like the end of the body (TRUE with 0): only the
+//   Content-Length tells them apart. Without one (chunked, or ended by the
+//   close) such a reset can pass for the end.
+// - An abandoned request's connection goes into WinINet's keep-alive pool once
+//   the server ends it, for a minute, or until the next request to that server
+//   finds it dead.
 // - Closing the handle of a request whose operation is outstanding on a
 //   stalled connection returns at once, but neither REQUEST_COMPLETE nor
 //   HANDLE_CLOSING comes until the connection ends (the server closes it). An
