@@ -47,7 +47,7 @@ SONVALE_KEEPER_PID=""
 # long after the test has ended. A background cmd.exe that waits on a pipe which
 # never closes keeps them alive between test programs.
 sonvale_start_wine() {
-    wineserver -p
+    wineserver -p 2>/dev/null || true # already running: reuse it
     (sleep infinity | wine cmd.exe /k >/dev/null 2>&1) &
     SONVALE_KEEPER_PID=$!
     for _ in $(seq 200); do
@@ -84,33 +84,7 @@ sonvale_stop_xvfb() {
     if [ -n "$SONVALE_XVFB_PID" ]; then
         kill "$SONVALE_XVFB_PID" 2>/dev/null || true
         wait "$SONVALE_XVFB_PID" 2>/dev/null || true
-        SONVALE_KEEPER_PID=""
-# Starts the Wine server and its system processes (services.exe and friends) once,
-# with their output going nowhere. Started by the first test program instead, they
-# would inherit its output pipe and keep ctest waiting for the end of that output
-# long after the test has ended. A background cmd.exe that waits on a pipe which
-# never closes keeps them alive between test programs.
-sonvale_start_wine() {
-    wineserver -p
-    (sleep infinity | wine cmd.exe /k >/dev/null 2>&1) &
-    SONVALE_KEEPER_PID=$!
-    for _ in $(seq 200); do
-        pgrep -f 'services.exe' >/dev/null && break
-        sleep 0.1
-    done
-}
-
-sonvale_stop_wine() {
-    wineserver -k 2>/dev/null || true
-    if [ -n "$SONVALE_KEEPER_PID" ]; then
-        pkill -P "$SONVALE_KEEPER_PID" 2>/dev/null || true
-        kill "$SONVALE_KEEPER_PID" 2>/dev/null || true
-        wait "$SONVALE_KEEPER_PID" 2>/dev/null || true
-        SONVALE_KEEPER_PID=""
-    fi
-}
-
-SONVALE_XVFB_PID=""
+        SONVALE_XVFB_PID=""
     fi
 }
 
@@ -136,4 +110,17 @@ sonvale_libopenmpt_win32() {
             make -s -j"$(nproc)" >&2 && make -s install >&2)
     fi
     echo "$prefix"
+}
+
+# Builds the Windows program and its tests (libopenmpt first, once). Prints the
+# build folder.
+sonvale_build_win32() {
+    local openmpt
+    openmpt=$(sonvale_libopenmpt_win32)
+    local win="$SONVALE_BUILD/win32"
+    cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-i686.cmake" \
+        -DSONVALE_LIBOPENMPT_PREFIX="$openmpt" --no-warn-unused-cli >/dev/null
+    cmake --build "$win" >&2
+    echo "$win"
 }
