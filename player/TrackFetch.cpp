@@ -1,0 +1,88 @@
+// The station protocol: ask which module comes next, then download it into a
+// track buffer, with "buffering..." in the title box meanwhile.
+#include "MainWindow.h"
+
+#include <cstring>
+
+#include "InternetReader.h"
+#include "StationAddress.h"
+#include "TrackBuffers.h"
+
+namespace {
+// No cache writes, keep the connection: the same for both requests.
+const DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+const DWORD kPiece = 1024;
+
+enum class Download { Complete, TooLarge, Failed };
+
+// Reads the opened request to its end into `buffer`, from its first byte, taking
+// at most `limit` bytes: a body with more fails instead of running past the end.
+// `total` gets the bytes kept. A read error after some bytes counts as the end.
+Download ReadBody(InternetReader& reader, unsigned char* buffer, DWORD limit, DWORD& total,
+                  const std::atomic<bool>& stop) {
+    total = 0;
+    unsigned char overflow[kPiece];
+    for (;;) {
+        DWORD room = limit - total;
+        unsigned char* dest = room > 0 ? buffer + total : overflow;
+        DWORD count = 0;
+        if (!reader.Read(dest, room > 0 ? (room < kPiece ? room : kPiece) : kPiece, &count, stop) ||
+            count == 0) {
+            return stop ? Download::Failed : Download::Complete;
+        }
+        // The stop flag is looked at after each piece that arrived, before it counts.
+        if (stop) {
+            return Download::Failed;
+        }
+        if (room == 0) {
+            return Download::TooLarge;
+        }
+        total += count;
+    }
+}
+} // namespace
+
+KString MakeTrackUrl(const KString& answer) {
+    return StationBaseUrl + answer;
+}
+
+bool MainWindow::DownloadToBuffer(unsigned char* buffer, InternetReader& reader) {
+    DWORD total = 0;
+    Download result =
+        ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize), total, threadShouldStop);
+    reader.Close();
+    return result == Download::Complete && total > 0 && !threadShouldStop;
+}
+
+bool MainWindow::FetchTrack(unsigned char* buffer) {
+    memset(buffer, 0, trackBufferSize);
+    KString savedTitle = titleBox.GetText();
+    titleBox.SetText(KString(L"buffering..."));
+
+    bool fetched = false;
+    InternetReader reader;
+    if (reader.Open(internetHandle, StationRequestUrl, kRequestFlags, threadShouldStop)) {
+        // The answer must leave room for the zero byte that ends it.
+        DWORD total = 0;
+        Download answer = ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize) - 1, total,
+                                   threadShouldStop);
+        reader.Close();
+        if (answer == Download::Complete && total > 0 && !threadShouldStop) {
+            KString name(reinterpret_cast<const char*>(buffer));
+            if (!name.IsEmpty()) {
+                KString url = MakeTrackUrl(name);
+                InternetReader module;
+                if (module.Open(internetHandle, url, kRequestFlags, threadShouldStop)) {
+                    fetched = DownloadToBuffer(buffer, module);
+                }
+            }
+        }
+    }
+    if (fetched) {
+        titleBox.SetText(savedTitle);
+        return true;
+    }
+    ShowWorkerError(KString(L"Cannot download file! \n\nMake sure that your firewall is not "
+                            L"blocking this application!"));
+    return false;
+}
