@@ -1,0 +1,214 @@
+// The player's timings against references measured in the same run: start-up and
+// track changes against loading the module from memory, a 1 MiB download against
+// reading the same bytes from a file, and how fast closing ends the program.
+#include <windows.h>
+
+#include <wininet.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "AudioEngine.h"
+#include "InternetReader.h"
+#include "PlayerProcess.h"
+#include "Screen.h"
+#include "UiHelpers.h"
+
+namespace {
+
+double Now() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / f.QuadPart;
+}
+
+std::string Env(const char* name) {
+    const char* v = getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::wstring Widen(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+bool Station(const std::string& command) {
+    std::wstring url = Widen("http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command);
+    HINTERNET session = InternetOpenW(L"bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    bool ok = request != nullptr;
+    if (request != nullptr) {
+        InternetCloseHandle(request);
+    }
+    InternetCloseHandle(session);
+    return ok;
+}
+
+// Bytes of the capture file up to its first sample that is not silence, or -1.
+long FirstAudibleByte(size_t from) {
+    std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = from & ~size_t(1); i + 1 < bytes.size(); i += 2) {
+        int16_t s = static_cast<int16_t>((bytes[i] & 0xFF) | (bytes[i + 1] << 8));
+        if (s > 64 || s < -64) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+std::vector<char> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+}
+
+// Seconds to load `module` from memory with the engine (no sound device).
+double LoadSeconds(const std::vector<char>& module) {
+    std::vector<unsigned char> buffer(0x100000, 0);
+    memcpy(buffer.data(), module.data(), module.size());
+    BASS_Init(0, 44100, 0, nullptr, nullptr);
+    double best = 1e9;
+    for (int i = 0; i < 20; ++i) {
+        double t = Now();
+        HMUSIC m = BASS_MusicLoad(TRUE, buffer.data(), 0, 0x100000, 0x880410, 0);
+        best = std::min(best, Now() - t);
+        BASS_MusicFree(m);
+    }
+    BASS_Free();
+    return best;
+}
+
+void StartUpAndSwitch(double loadSeconds) {
+    Station("reset");
+    Station("playlist?names=first.mod,second.mod,third.mod");
+    double start = Now();
+    PlayerProcess player;
+    double audible = -1;
+    PumpUntil(
+        [&] {
+            if (FirstAudibleByte(0) >= 0) {
+                audible = Now() - start;
+            }
+            return audible >= 0;
+        },
+        30000);
+    printf(
+        "start: launch to the first audible block %.0f ms = %.0f x loading the module (%.2f ms)\n",
+        audible * 1000, audible / loadSeconds, loadSeconds * 1000);
+    // A track change: from the moment the sound stops to the next audible sample.
+    auto level = [](size_t from, size_t to) {
+        std::vector<char> b = ReadAll(Env("SOUND_FILE"));
+        to = std::min(to, b.size());
+        double sum = 0;
+        size_t n = 0;
+        for (size_t i = from & ~size_t(1); i + 1 < to; i += 2, ++n) {
+            int16_t s = static_cast<int16_t>((b[i] & 0xFF) | (b[i + 1] << 8));
+            sum += double(s) * s;
+        }
+        return n ? std::sqrt(sum / n) : 0.0;
+    };
+    size_t last = ReadAll(Env("SOUND_FILE")).size();
+    double silentSince = -1, gap = -1;
+    PumpUntil(
+        [&] {
+            size_t now = ReadAll(Env("SOUND_FILE")).size();
+            double l = level(last, now);
+            if (silentSince < 0 && now > last && l < 1.0) {
+                silentSince = Now();
+            } else if (silentSince >= 0 && l > 50.0) {
+                gap = Now() - silentSince;
+            }
+            last = now;
+            Sleep(5);
+            return gap >= 0;
+        },
+        20000);
+    printf("switch: silence between two tracks %.0f ms (the end-of-track poll is every 2000 ms): "
+           "%.0f ms beyond the poll at most, %.0f x loading the module\n",
+           gap * 1000, std::max(0.0, gap - 2.0) * 1000, gap / loadSeconds);
+}
+
+void Download() {
+    Station("reset");
+    Station("fault?mode=module-1mib");
+    HINTERNET session = OpenInternetSession();
+    std::atomic<bool> stop{false};
+    std::vector<unsigned char> buffer(0x100000);
+    double best = 1e9;
+    DWORD total = 0;
+    for (int i = 0; i < 5; ++i) {
+        InternetReader reader;
+        std::wstring url = Widen("http://127.0.0.1:" + Env("STATION_PORT") + "/xm/first.mod");
+        double t = Now();
+        reader.Open(session, url.c_str(), 0x04400000, stop);
+        total = 0;
+        DWORD n = 0;
+        while (total < buffer.size() && reader.Read(buffer.data() + total, 1024, &n, stop) &&
+               n > 0) {
+            total += n;
+        }
+        reader.Close();
+        best = std::min(best, Now() - t);
+    }
+    CloseInternetSession(session);
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    std::string file = std::string(path) + "sonvale-bench.bin";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<char*>(buffer.data()), total);
+    double fileBest = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        double t = Now();
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD got = 0, n = 0;
+        while (ReadFile(h, buffer.data() + got, 1024, &n, nullptr) && n > 0) {
+            got += n;
+        }
+        CloseHandle(h);
+        fileBest = std::min(fileBest, Now() - t);
+    }
+    DeleteFileA(file.c_str());
+    printf(
+        "fetch: %lu bytes over loopback in %.1f ms = %.1f x reading them from a file (%.2f ms)\n",
+        total, best * 1000, best / fileBest, fileBest * 1000);
+}
+
+void CloseLatency(const char* state, const char* fault, bool waitForBox) {
+    Station("reset");
+    Station("playlist?names=long.mod,second.mod");
+    if (fault != nullptr) {
+        Station(fault);
+    }
+    PlayerProcess player;
+    HWND window = player.Window();
+    if (waitForBox) {
+        HWND box = nullptr;
+        PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; }, 20000);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    PumpMessages(2500);
+    HWND close = ChildAt(window, 380, 15);
+    double t = Now();
+    Click(close);
+    long code = player.ExitCode(10000);
+    double seconds = Now() - t;
+    printf("close: %-26s %4.0f ms to exit (code %ld), target < 1000 ms: %s\n", state,
+           seconds * 1000, code, seconds < 1.0 ? "met" : "MISSED");
+    Station("release");
+}
+
+} // namespace
+
+int main() {
+    std::string modules = Env("STATION_MODULES");
+    double load = LoadSeconds(ReadAll(modules + "/first.mod"));
+    StartUpAndSwitch(load);
+    Download();
+    CloseLatency("idle (halted)", "fault?mode=answer-empty", true);
+    CloseLatency("during play", nullptr, false);
+    CloseLatency("during a stalled download", "fault?mode=module-stall", false);
+    return 0;
+}
