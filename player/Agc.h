@@ -2,7 +2,7 @@
 // Automatic gain control: a DSP stage on the audio mixing thread that evens out
 // the level of the modules. Process-wide state, one stream of blocks at a time.
 
-#include "../audio/AudioEngine.h"
+#include "AudioEngine.h"
 
 #include <atomic>
 #include <cstdint>
