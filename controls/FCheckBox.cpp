@@ -76,13 +76,5 @@ void FCheckBox::DrawFace(HDC dc) {
 }
 
 LRESULT FCheckBox::OnPaint() {
-    PAINTSTRUCT ps;
-    HDC windowDC = BeginPaint(hwnd, &ps);
-    {
-        OffscreenCanvas canvas(windowDC, width, height);
-        DrawFace(canvas.dc());
-        canvas.CopyTo(windowDC);
-    }
-    EndPaint(hwnd, &ps);
-    return 0;
+    return PaintOffscreen(hwnd, width, height, [this](HDC dc) { DrawFace(dc); });
 }

@@ -74,13 +74,5 @@ void FLinkLabel::DrawFace(HDC dc) {
 }
 
 LRESULT FLinkLabel::OnPaint() {
-    PAINTSTRUCT ps;
-    HDC windowDC = BeginPaint(hwnd, &ps);
-    {
-        OffscreenCanvas canvas(windowDC, width, height);
-        DrawFace(canvas.dc());
-        canvas.CopyTo(windowDC);
-    }
-    EndPaint(hwnd, &ps);
-    return 0;
+    return PaintOffscreen(hwnd, width, height, [this](HDC dc) { DrawFace(dc); });
 }

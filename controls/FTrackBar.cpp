@@ -134,13 +134,5 @@ void FTrackBar::DrawFace(HDC dc) {
 }
 
 LRESULT FTrackBar::OnPaint(WPARAM, LPARAM) {
-    PAINTSTRUCT ps;
-    HDC windowDC = BeginPaint(hwnd, &ps);
-    {
-        OffscreenCanvas canvas(windowDC, width, height);
-        DrawFace(canvas.dc());
-        canvas.CopyTo(windowDC);
-    }
-    EndPaint(hwnd, &ps);
-    return 0;
+    return PaintOffscreen(hwnd, width, height, [this](HDC dc) { DrawFace(dc); });
 }

@@ -42,15 +42,7 @@ void FWindow::DrawFace(HDC dc) {
 }
 
 LRESULT FWindow::OnPaint(WPARAM, LPARAM) {
-    PAINTSTRUCT ps;
-    HDC windowDC = BeginPaint(hwnd, &ps);
-    {
-        OffscreenCanvas canvas(windowDC, width, height);
-        DrawFace(canvas.dc());
-        canvas.CopyTo(windowDC);
-    }
-    EndPaint(hwnd, &ps);
-    return 0;
+    return PaintOffscreen(hwnd, width, height, [this](HDC dc) { DrawFace(dc); });
 }
 
 LRESULT FWindow::OnEraseBackground(WPARAM, LPARAM) {

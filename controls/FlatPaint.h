@@ -25,6 +25,21 @@ class OffscreenCanvas {
     int width, height;
 };
 
+// A flat control's WM_PAINT: the whole face drawn by `drawFace` into an off-screen
+// bitmap of the control's size, then copied with one BitBlt.
+template <typename DrawFace>
+LRESULT PaintOffscreen(HWND window, int width, int height, DrawFace drawFace) {
+    PAINTSTRUCT ps;
+    HDC windowDC = BeginPaint(window, &ps);
+    {
+        OffscreenCanvas canvas(windowDC, width, height);
+        drawFace(canvas.dc());
+        canvas.CopyTo(windowDC);
+    }
+    EndPaint(window, &ps);
+    return 0;
+}
+
 // Selects a font, a text colour and the transparent background mode, and puts
 // back the mode, the colour and the font, in that order, when it goes. A null
 // font (its creation failed) leaves the DC's own font in place.

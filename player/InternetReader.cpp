@@ -196,18 +196,8 @@ bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
     HINTERNET request =
         InternetOpenUrlW(root, url, nullptr, 0, flags, reinterpret_cast<DWORD_PTR>(state_));
     if (request == nullptr) {
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            state_->pending = false;
-            return Fail(error);
-        }
-        switch (WaitForCompletion(stop)) {
-        case Wait::Stopped:
-            return Fail(ERROR_CANCELLED);
-        case Wait::Stalled:
-            return Fail(ERROR_INTERNET_TIMEOUT);
-        case Wait::Done:
-            break;
+        if (!AwaitPendingCall(stop)) {
+            return false;
         }
         request = reinterpret_cast<HINTERNET>(state_->result.load());
         if (request == nullptr) {
@@ -231,6 +221,23 @@ bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
     return true;
 }
 
+bool InternetReader::AwaitPendingCall(const std::atomic<bool>& stop) {
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        state_->pending = false;
+        return Fail(error);
+    }
+    switch (WaitForCompletion(stop)) {
+    case Wait::Stopped:
+        return Fail(ERROR_CANCELLED);
+    case Wait::Stalled:
+        return Fail(ERROR_INTERNET_TIMEOUT);
+    case Wait::Done:
+        break;
+    }
+    return true;
+}
+
 bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomic<bool>& stop) {
     *count = 0;
     if (failed_) {
@@ -243,18 +250,8 @@ bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomi
         DWORD available = 0;
         state_->pending = true;
         if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
-            DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                state_->pending = false;
-                return Fail(error);
-            }
-            switch (WaitForCompletion(stop)) {
-            case Wait::Stopped:
-                return Fail(ERROR_CANCELLED);
-            case Wait::Stalled:
-                return Fail(ERROR_INTERNET_TIMEOUT);
-            case Wait::Done:
-                break;
+            if (!AwaitPendingCall(stop)) {
+                return false;
             }
             if (state_->result == 0) {
                 return Fail(state_->error);

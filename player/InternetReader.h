@@ -72,6 +72,9 @@ class InternetReader {
   private:
     enum class Wait { Done, Stopped, Stalled };
     Wait WaitForCompletion(const std::atomic<bool>& stop);
+    // After a call that answered FALSE or null: waits for it when it went pending.
+    // False (the reader failed) when it failed, was stopped or stalled.
+    bool AwaitPendingCall(const std::atomic<bool>& stop);
     bool Fail(DWORD error);
 
     DWORD stallLimitMs_;
