@@ -99,7 +99,7 @@ sonvale_libopenmpt_win32() {
         (cd "$deps/src" && apt-get source -q --download-only libopenmpt >&2 &&
             dpkg-source -x libopenmpt_*.dsc libopenmpt >/dev/null)
         (cd "$deps/src/libopenmpt" &&
-            ./configure -q --host=i686-w64-mingw32 --prefix="$prefix" \
+            ./configure -q --enable-silent-rules --host=i686-w64-mingw32 --prefix="$prefix" \
                 CC=i686-w64-mingw32-gcc-posix CXX=i686-w64-mingw32-g++-posix \
                 CFLAGS="-O2 -msse2 -mfpmath=sse" CXXFLAGS="-O2 -msse2 -mfpmath=sse" \
                 --disable-shared --enable-static --without-mpg123 \

@@ -180,6 +180,14 @@ class StationTest : public ::testing::Test {
         ReleaseDC(nullptr, screen);
         return differences == 0;
     }
+
+  public:
+    static bool WaitForTitleOf(HWND window, const wchar_t* text, DWORD ms) {
+        CreateFlatTheme();
+        bool shown = WaitForTitle(window, text, ms);
+        ReleaseFlatTheme();
+        return shown;
+    }
     static bool WaitForTitle(HWND window, const wchar_t* text, DWORD ms = 20000) {
         return PumpUntil([&] { return TitleShows(window, text); }, ms);
     }
@@ -468,6 +476,22 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         EXPECT_FALSE(boxAfterClose);
         ASSERT_TRUE(Station("release"));
     }
+}
+
+// Nobody listens on the station's port (this case runs without the server).
+TEST(StationDown, StartShowsTheDownloadErrorAndThePlayerStillCloses) {
+    PlayerProcess player;
+    HWND window = player.Window();
+    ASSERT_NE(window, nullptr);
+    HWND box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; }, 20000));
+    EXPECT_EQ(BoxText(box), L"Cannot download file! \n\nMake sure that your firewall is not "
+                            L"blocking this application!");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), window);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(StationTest::WaitForTitleOf(window, L"buffering...", 5000));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(player.ExitCode(), 0);
 }
 
 } // namespace
