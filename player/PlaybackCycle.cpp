@@ -13,7 +13,7 @@ const DWORD ModuleLoadFlags = 0x880410;
 
 const wchar_t kErrorCaption[] = L"Error";
 
-// Dismisses the message boxes of `thread` (the worker's error boxes).
+// Dismisses a message box among the windows it is given (the worker's error box).
 BOOL CALLBACK DismissBox(HWND window, LPARAM) {
     wchar_t cls[16] = {};
     GetClassNameW(window, cls, 16);
