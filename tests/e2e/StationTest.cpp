@@ -138,6 +138,12 @@ size_t CapturedBytes() {
     return in ? static_cast<size_t>(in.tellg()) : 0;
 }
 
+// Closes the program as WM_CLOSE from outside does; it must end with exit code 0.
+void ExpectClosesWithZero(PlayerProcess& player, HWND window) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(player.ExitCode(), 0);
+}
+
 class StationTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { CreateFlatTheme(); }
@@ -213,8 +219,7 @@ TEST_F(StationTest, StartFetchesBothBuffersThenPlaysTheFirstTrackWithItsTitle) {
     }
     PumpMessages(1500);
     EXPECT_GT(CapturedLevel(), 200.0) << "the first track is heard";
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitles) {
@@ -232,8 +237,7 @@ TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitles) {
     EXPECT_EQ(modules[3], "/xm/third.mod");
     EXPECT_EQ(modules[4], "/xm/fourth.mod");
     EXPECT_EQ(player.ErrorBox(), nullptr);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 TEST_F(StationTest, BrokenFirstModuleShowsItsErrorCodeAndHalts) {
@@ -256,8 +260,7 @@ TEST_F(StationTest, BrokenFirstModuleShowsItsErrorCodeAndHalts) {
     PumpMessages(3000);
     EXPECT_EQ(ModulePaths(PlayerRequests()).size(), 2u) << "halted: nothing more is fetched";
     EXPECT_TRUE(TitleShows(window, L"???"));
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 TEST_F(StationTest, BrokenLaterModuleIsSkippedSilently) {
@@ -268,8 +271,7 @@ TEST_F(StationTest, BrokenLaterModuleIsSkippedSilently) {
     EXPECT_TRUE(WaitForTitle(window, L"First Light"));
     EXPECT_TRUE(WaitForTitle(window, L"Second Wind", 30000));
     EXPECT_EQ(player.ErrorBox(), nullptr);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 // What a failed download looks like to the user, for each way the station fails.
@@ -312,8 +314,7 @@ TEST_F(StationTest, DownloadFailuresShowTheErrorBoxAndLeaveThePlayerUsable) {
             PostMessageW(box, WM_COMMAND, IDOK, 0);
         }
         EXPECT_TRUE(WaitForTitle(window, c.title, 10000));
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        EXPECT_EQ(player.ExitCode(), 0);
+        ExpectClosesWithZero(player, window);
     }
 }
 
@@ -328,8 +329,7 @@ TEST_F(StationTest, ConnectionResetMidModuleUsesTheBytesThatArrived) {
     auto requests = PlayerRequests();
     ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[1].outcome, "reset");
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 TEST_F(StationTest, FailedRefillLetsTheTrackEndThenStaysSilent) {
@@ -364,8 +364,7 @@ TEST_F(StationTest, FailedRefillLetsTheTrackEndThenStaysSilent) {
     EXPECT_EQ(ModulePaths(PlayerRequests()).size(), 3u);
     EXPECT_EQ(player.ErrorBox(), nullptr);
     EXPECT_TRUE(TitleShows(window, L"buffering..."));
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 // A drag as a user makes it: press on the thumb, move, release, with the real pointer.
@@ -428,8 +427,7 @@ TEST_F(StationTest, VolumeAndAgcChangedDuringPlayChangeWhatIsHeard) {
     // All the way left: silence.
     DragThumb(volume, 52, 1);
     EXPECT_LT(LevelOver(400), 2.0);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 // Closing never hangs and never shows a box, whatever the worker is doing.
@@ -490,8 +488,7 @@ TEST(StationDown, StartShowsTheDownloadErrorAndThePlayerStillCloses) {
     EXPECT_EQ(GetWindow(box, GW_OWNER), window);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(StationTest::WaitForTitleOf(window, L"buffering...", 5000));
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
+    ExpectClosesWithZero(player, window);
 }
 
 } // namespace
