@@ -19,3 +19,7 @@ set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
 # Static runtime: no libstdc++/libgcc/winpthread DLL has to sit beside the programs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# A release is one file for users: stripped of its symbols, unused code dropped.
+set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG -ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG -ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s -Wl,--gc-sections")
