@@ -1,21 +1,44 @@
 #pragma once
-// Reading what is really on the X display, and finding windows, for tests.
+// Reading pixels back in tests: what a face drew, what a window shows, what is
+// really on the X display; and finding windows.
 
 #include <windows.h>
 
 #include <vector>
 
-// A copy of a screen rectangle, read back from the display with BitBlt.
-class ScreenGrab {
+// A memory DC with a bitmap of its own, filled with an unusual colour.
+class PixelCanvas {
   public:
-    ScreenGrab(int left, int top, int width, int height);
-    COLORREF At(int x, int y) const; // coordinates relative to the grab
+    static const COLORREF untouched = RGB(12, 34, 56);
+    PixelCanvas(int width, int height);
+    virtual ~PixelCanvas();
+    PixelCanvas(const PixelCanvas&) = delete;
+    PixelCanvas& operator=(const PixelCanvas&) = delete;
+
+    HDC dc() const { return memoryDC; }
     int Width() const { return width; }
     int Height() const { return height; }
+    COLORREF At(int x, int y) const { return GetPixel(memoryDC, x, y); }
+    // Copies what the window shows of its client area.
+    void CaptureWindow(HWND window);
+    // Pixels of `color` inside [left, right) x [top, bottom); the whole canvas by default.
+    int Count(COLORREF color, RECT area = RECT{0, 0, -1, -1}) const;
+    // The smallest rectangle (right and bottom exclusive) holding every pixel of
+    // `color` inside `area`; left -1 when there is none.
+    RECT Bounds(COLORREF color, RECT area) const;
+    bool SameAs(const PixelCanvas& other) const;
 
   private:
     int width, height;
-    std::vector<DWORD> pixels; // 0x00RRGGBB, top row first
+    HDC memoryDC;
+    HBITMAP bitmap;
+    HGDIOBJ previous;
+};
+
+// A copy of a screen rectangle, read back from the display.
+class ScreenGrab : public PixelCanvas {
+  public:
+    ScreenGrab(int left, int top, int width, int height);
 };
 
 // Top-level windows with this exact caption, of any process.
