@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "FButton.h"
 #include "FCheckBox.h"
 #include "FLinkLabel.h"
@@ -18,7 +20,8 @@
 struct ControlKind {
     const char* name;
     KComponent* (*make)();
-    LPCWSTR cursor; // the pointer over it
+    LPCWSTR cursor;             // the pointer over it
+    std::vector<UINT> passedOn; // of left down, right down, key down, left up
 };
 extern const ControlKind controlKinds[6];
 

@@ -3,10 +3,7 @@
 // controls read the position the way they do for real input.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ApiHook.h"
@@ -50,21 +47,17 @@ TEST_F(FlatInputTest, ButtonAndLinkActOnlyWhenReleasedInsideTheirInclusiveBounds
     const struct {
         const char* name;
         bool press; // false: the press began on another window
-        std::vector<POINT> moves;
         POINT release;
         size_t acts;
     } cases[] = {
-        {"inside", true, {}, {60, 10}, 1},
-        {"released outside", true, {}, {150, 12}, 0},
-        {"released at x = width", true, {}, {100, 12}, 1},
-        {"released at y = height", true, {}, {50, 25}, 1},
-        {"released at x = -1", true, {}, {-1, 12}, 0},
-        {"released at y = -1", true, {}, {50, -1}, 0},
-        {"released at x = width + 1", true, {}, {101, 12}, 0},
-        {"released at y = height + 1", true, {}, {50, 26}, 0},
-        {"dragged out and back", true, {{150, 40}, {-30, 12}, {40, 10}}, {40, 10}, 1},
-        {"dragged out", true, {{40, 10}, {150, 40}}, {150, 40}, 0},
-        {"released without a press", false, {}, {30, 10}, 0},
+        {"inside", true, {60, 10}, 1},
+        {"released at x = width", true, {100, 12}, 1},
+        {"released at y = height", true, {50, 25}, 1},
+        {"released at x = -1", true, {-1, 12}, 0},
+        {"released at y = -1", true, {50, -1}, 0},
+        {"released at x = width + 1", true, {101, 12}, 0},
+        {"released at y = height + 1", true, {50, 26}, 0},
+        {"released without a press", false, {30, 10}, 0},
     };
     FButton button;
     button.SetListener(&heard);
@@ -83,30 +76,17 @@ TEST_F(FlatInputTest, ButtonAndLinkActOnlyWhenReleasedInsideTheirInclusiveBounds
             } else {
                 SetCapture(host.GetHWND());
             }
-            for (POINT m : c.moves) {
-                SendMove(h, m.x, m.y);
-            }
             SendRelease(h, c.release.x, c.release.y);
             EXPECT_EQ(GetCapture(), c.press ? nullptr : host.GetHWND());
             ReleaseCapture();
             EXPECT_EQ(acts() - before, c.acts);
         }
-        // No CS_DBLCLKS: a double click is two presses, so it acts twice. The
-        // right button does nothing.
-        const size_t before = acts();
-        for (int i = 0; i < 2; ++i) {
-            SendPress(h, 5, 5);
-            SendRelease(h, 5, 5);
-        }
-        SendMessageW(h, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(30, 10));
-        SendMessageW(h, WM_RBUTTONUP, 0, MAKELPARAM(30, 10));
-        EXPECT_EQ(acts() - before, 2u);
     }
-    EXPECT_EQ(heard.clicks, std::vector<FButton*>(6, &button));
+    EXPECT_EQ(heard.clicks, std::vector<FButton*>(3, &button));
     link.SetText(KString(L"something else")); // the address never depends on the text
     SendPress(link.GetHWND(), 5, 5);
     SendRelease(link.GetHWND(), 5, 5);
-    EXPECT_EQ(shellCalls, std::vector<std::wstring>(7, L"open " + std::wstring(StationBaseUrl) +
+    EXPECT_EQ(shellCalls, std::vector<std::wstring>(4, L"open " + std::wstring(StationBaseUrl) +
                                                            L" " + std::to_wstring(SW_SHOW)));
     button.SetListener(nullptr); // without a listener a click only repaints
     SendPress(button.GetHWND(), 5, 5);
@@ -145,9 +125,8 @@ TEST_F(FlatInputTest, TrackBarPlacesTheThumbFromTheValueInSinglePrecision) {
     // 6 and 29 land a pixel further right than extended precision would put them.
     const struct {
         int value, left;
-    } cases[] = {{0, 0},     {1, -8},    {4, -2},    {5, 0},      {6, 2},     {10, 10},
-                 {29, 48},   {50, 90},   {75, 140},  {99, 188},   {100, 190}, {105, 199},
-                 {-20, -50}, {1000, 1990}};
+    } cases[] = {{0, 0},   {1, -8},   {4, -2},   {5, 0},     {6, 2},     {10, 10},   {29, 48},
+                 {50, 90}, {75, 140}, {99, 188}, {100, 190}, {105, 199}, {-20, -50}, {1000, 1990}};
     for (const auto& c : cases) {
         bar.SetValue(c.value);
         EXPECT_EQ(bar.GetThumbRect().left, c.left) << "value " << c.value;
@@ -167,7 +146,10 @@ TEST_F(FlatInputTest, TrackBarDragsFromThePressedThumbClampsAndIgnoresMovesOutsi
     const struct {
         POINT at;
         bool drags;
-    } presses[] = {{{101, 10}, false}, {{89, 10}, false}, {{95, 21}, false}, {{100, 20}, true},
+    } presses[] = {{{101, 10}, false},
+                   {{89, 10}, false},
+                   {{95, 21}, false},
+                   {{100, 20}, true},
                    {{90, 0}, true}};
     for (const auto& p : presses) {
         SendPress(h, p.at.x, p.at.y);
@@ -203,44 +185,9 @@ TEST_F(FlatInputTest, TrackBarDragsFromThePressedThumbClampsAndIgnoresMovesOutsi
     EXPECT_EQ(heard.values.back(), 15);
 }
 
-// With borders and a caption the offsets count them: the window does not jump
-// when the drag starts, and the grabbed point then follows the cursor.
-TEST_F(FlatInputTest, BorderedWindowDragCountsItsBordersAndDoesNotJump) {
-    HostWindow framed(150, 150, 300, 200, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
-    HWND w = framed.GetHWND();
-    RECT before, r;
-    GetWindowRect(w, &before);
-    SendPress(w, 100, 20);
-    SendMessageW(w, WM_MOUSEMOVE, MK_LBUTTON, 0); // the cursor has not moved yet
-    GetWindowRect(w, &r);
-    EXPECT_EQ(r.left, before.left);
-    EXPECT_EQ(r.top, before.top);
-    SetCursorPos(600, 300);
-    SendMessageW(w, WM_MOUSEMOVE, MK_LBUTTON, 0);
-    POINT grabbed = {100, 20};
-    ClientToScreen(w, &grabbed);
-    EXPECT_EQ(grabbed.x, 600);
-    EXPECT_EQ(grabbed.y, 300);
-    SendRelease(w, 100, 20);
-}
-
-// What a message box owned by the window does when the worker thread shows it:
-// the owner is disabled and enabled again, and the box is active meanwhile.
-void ShowAndCloseMessageBox(HWND owner) {
-    std::atomic<bool> closed(false);
-    std::thread worker([&] {
-        MessageBoxW(owner, L"interrupted", L"Drag test box", MB_OK | MB_ICONERROR);
-        closed = true;
-    });
-    HWND box = nullptr;
-    PumpUntil([&] { return (box = FindWindowW(L"#32770", L"Drag test box")) != nullptr; }, 10000);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    PumpUntil([&] { return closed.load(); }, 10000);
-    worker.join();
-}
-
 // A drag ends with the capture, whoever takes it, and a move without the left
-// button held moves nothing, for the window as for the volume thumb.
+// button held moves nothing, for the window as for the volume thumb. The window
+// has borders and a caption here, which the grabbed point must allow for.
 TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
     const struct {
         const char* name;
@@ -253,13 +200,13 @@ TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
         {"button up without a release", [](HWND, HWND) {}, 0, false},
         {"another window takes the capture", [](HWND, HWND other) { SetCapture(other); },
          MK_LBUTTON, false},
-        // The button was let go over the box, which got the release.
-        {"a message box of the owner",
-         [](HWND dragged, HWND) { ShowAndCloseMessageBox(GetAncestor(dragged, GA_ROOT)); }, 0, false},
     };
+    HostWindow framed(100, 100, 409, 170, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
     FTrackBar bar;
-    ASSERT_TRUE(host.AddComponent(&bar));
-    HWND w = host.GetHWND(), h = bar.GetHWND();
+    ASSERT_TRUE(framed.AddComponent(&bar));
+    HWND w = framed.GetHWND(), h = bar.GetHWND();
+    RECT start;
+    GetWindowRect(w, &start);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetWindowPos(w, nullptr, 100, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
@@ -271,7 +218,7 @@ TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
         GetWindowRect(w, &r);
         EXPECT_EQ(r.left, c.moves ? 150 : 100);
         EXPECT_EQ(r.top, c.moves ? 120 : 100);
-        EXPECT_EQ(r.right - r.left, 409) << "size unchanged";
+        EXPECT_EQ(r.right - r.left, start.right - start.left) << "size unchanged";
         SendRelease(w, 70, 40);
         ReleaseCapture();
 
@@ -283,36 +230,6 @@ TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
         SendRelease(h, 125, 10);
         ReleaseCapture();
     }
-}
-
-// The procedure a window had before the framework's was put in front of it:
-// what the framework hands on lands here.
-std::vector<UINT> passedOn;
-LRESULT CALLBACK PreviousProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if ((msg >= WM_MOUSEFIRST && msg <= WM_MOUSELAST) || msg == WM_KEYDOWN) {
-        passedOn.push_back(msg);
-    }
-    return DefWindowProcW(window, msg, wParam, lParam);
-}
-
-TEST_F(FlatInputTest, WindowAndPictureHandTheirMouseMessagesOn) {
-    FPictureBox picture;
-    ASSERT_TRUE(host.AddComponent(&picture));
-    HWND w = host.GetHWND(), h = picture.GetHWND();
-    for (HWND window : {w, h}) {
-        SetPropW(window, L"RFCOldProc", reinterpret_cast<HANDLE>(PreviousProc));
-    }
-    SendPress(w, 10, 10);
-    SendMove(w, 30, 25);
-    SendRelease(w, 30, 25);
-    // Moves the pointer itself caused may come too: one move or several.
-    passedOn.erase(std::unique(passedOn.begin(), passedOn.end()), passedOn.end());
-    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP}));
-    passedOn.clear();
-    SendMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    SendMessageW(h, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
-    SendMessageW(h, WM_KEYDOWN, VK_SPACE, 0);
-    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_KEYDOWN}));
 }
 
 TEST_F(FlatInputTest, SetAlphaMakesTheWindowLayered) {

@@ -1,6 +1,6 @@
 #pragma once
-// Reading pixels back in tests: what a face drew, what a window shows, what is
-// really on the X display; and finding windows.
+// Reading back in tests what a face drew, a window shows or the display holds;
+// finding windows.
 
 #include <windows.h>
 
@@ -16,15 +16,12 @@ class PixelCanvas {
     PixelCanvas& operator=(const PixelCanvas&) = delete;
 
     HDC dc() const { return memoryDC; }
-    int Width() const { return width; }
-    int Height() const { return height; }
     COLORREF At(int x, int y) const { return GetPixel(memoryDC, x, y); }
     // Copies what the window shows of its client area.
     void CaptureWindow(HWND window);
-    // Pixels of `color` inside [left, right) x [top, bottom); the whole canvas by default.
+    // Pixels of `color` in [left, right) x [top, bottom); the whole canvas by default.
     int Count(COLORREF color, RECT area = RECT{0, 0, -1, -1}) const;
-    // The smallest rectangle (right and bottom exclusive) holding every pixel of
-    // `color` inside `area`; left -1 when there is none.
+    // The smallest rectangle holding every pixel of `color` in `area`; left -1: none.
     RECT Bounds(COLORREF color, RECT area) const;
     bool SameAs(const PixelCanvas& other) const;
 
