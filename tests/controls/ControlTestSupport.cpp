@@ -2,10 +2,6 @@
 
 #include "FlatTheme.h"
 
-template <typename C> static KComponent* Make() {
-    return new C;
-}
-
 // What each hands on to the window's previous procedure; the rest it handles.
 const ControlKind controlKinds[6] = {
     {"FButton", Make<FButton>, IDC_ARROW, {WM_RBUTTONDOWN, WM_KEYDOWN}},
@@ -50,21 +46,9 @@ void PaintNow(HWND window) {
     PumpMessages(20);
 }
 
-static void Send(HWND window, UINT msg, int x, int y, WPARAM keys) {
+void SendMouse(HWND window, UINT msg, int x, int y, WPARAM keys) {
     POINT p = {x, y};
     ClientToScreen(window, &p);
     SetCursorPos(p.x, p.y);
-    SendMessageW(window, msg, keys, MAKELPARAM(x, y));
-}
-
-void SendPress(HWND window, int x, int y) {
-    Send(window, WM_LBUTTONDOWN, x, y, MK_LBUTTON);
-}
-
-void SendRelease(HWND window, int x, int y) {
-    Send(window, WM_LBUTTONUP, x, y, 0);
-}
-
-void SendMove(HWND window, int x, int y, WPARAM keys) {
-    Send(window, WM_MOUSEMOVE, x, y, keys);
+    SendMessageW(window, msg, msg == WM_LBUTTONUP ? 0 : keys, MAKELPARAM(x, y));
 }

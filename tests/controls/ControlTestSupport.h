@@ -24,6 +24,9 @@ struct ControlKind {
     std::vector<UINT> passedOn; // of left down, right down, key down, left up
 };
 extern const ControlKind controlKinds[6];
+template <typename C> KComponent* Make() {
+    return new C;
+}
 
 // The flat window hosting the controls under test, shown at a fixed place and
 // painted. Destroying it does not post WM_QUIT into the test's queue.
@@ -40,6 +43,4 @@ void PaintNow(HWND window);
 
 // Real input: the cursor really moves there (the controls read GetCursorPos),
 // then the mouse message is sent to the window as the system would.
-void SendPress(HWND window, int clientX, int clientY);
-void SendRelease(HWND window, int clientX, int clientY);
-void SendMove(HWND window, int clientX, int clientY, WPARAM keys = MK_LBUTTON);
+void SendMouse(HWND window, UINT msg, int clientX, int clientY, WPARAM keys = MK_LBUTTON);

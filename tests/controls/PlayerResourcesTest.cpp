@@ -1,17 +1,14 @@
-// The player-wide values: the flat theme's brushes, the track buffers and the
-// station addresses.
+// The player-wide values: the flat theme's brushes and the track buffers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "ApiHook.h"
 #include "FlatTheme.h"
 #include "ObjectCounter.h"
 #include "PlayerResources.h"
-#include "StationAddress.h"
 #include "TrackBuffers.h"
 
 namespace {
@@ -78,7 +75,6 @@ TEST_F(TrackBufferTest, TwoSeparateBuffersOrNeitherAndEveryBufferGivenBack) {
             EXPECT_TRUE(trackBufferB >= trackBufferA + trackBufferSize ||
                         trackBufferA >= trackBufferB + trackBufferSize)
                 << "no overlap";
-            trackBufferA[trackBufferSize - 1] = trackBufferB[trackBufferSize - 1] = 1;
             FreeTrackBuffers();
         }
         EXPECT_TRUE(trackBufferA == nullptr && trackBufferB == nullptr);
@@ -106,15 +102,6 @@ TEST_F(TrackBufferTest, CreationStopsTheProgramWithAMessageWhenABufferIsMissing)
         ::testing::ExitedWithCode(1),
         "box owner=0+ caption=Error icon=error text=Sonvale cannot start: there is not enough "
         "memory for its two 1 MiB track buffers\\.");
-}
-
-TEST(StationAddressTest, BothAddressesAreOnOneHostUnderXm) {
-    const std::wstring base = StationBaseUrl;
-    ASSERT_EQ(base.rfind(L"http://", 0), 0u);
-    ASSERT_GT(base.size(), std::wstring(L"http:///xm/").size()) << "a host";
-    EXPECT_EQ(base.find(L'/', 7), base.size() - 4) << "the path is /xm/ alone";
-    EXPECT_EQ(base.substr(base.size() - 4), L"/xm/");
-    EXPECT_EQ(StationRequestUrl, base + L"request.php");
 }
 
 } // namespace
