@@ -1,6 +1,5 @@
 #pragma once
-// Shared pieces of the flat-control tests: the kinds of control, a host window
-// on the X display, and real-cursor input.
+// Shared pieces of the flat-control tests: control kinds, host window, input.
 
 #include <windows.h>
 
@@ -28,8 +27,7 @@ template <typename C> KComponent* Make() {
     return new C;
 }
 
-// The flat window hosting the controls under test, shown at a fixed place and
-// painted. Destroying it does not post WM_QUIT into the test's queue.
+// The shown flat window hosting the controls; its end posts no WM_QUIT.
 class HostWindow : public FWindow {
   public:
     // A style of 0 keeps the flat window's own (borderless) style.
@@ -41,6 +39,5 @@ class HostWindow : public FWindow {
 // Paints the window now and lets its children paint too.
 void PaintNow(HWND window);
 
-// Real input: the cursor really moves there (the controls read GetCursorPos),
-// then the mouse message is sent to the window as the system would.
+// Moves the real cursor there (the controls read it), then sends the message.
 void SendMouse(HWND window, UINT msg, int clientX, int clientY, WPARAM keys = MK_LBUTTON);

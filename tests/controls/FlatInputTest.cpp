@@ -118,40 +118,28 @@ TEST_F(FlatInputTest, CheckBoxTogglesOnThePressAndSetCheckedNeverNotifies) {
 TEST_F(FlatInputTest, TrackBarThumbFollowsTheValueAndTheDragClampedToTheBar) {
     FTrackBar bar;
     bar.SetListener(&heard);
-    const struct {
-        int value, left;
-    } places[] = {{0, 0},   {1, -8},   {4, -2},   {5, 0},     {6, 2},     {10, 10},   {29, 48},
-                  {50, 90}, {75, 140}, {99, 188}, {100, 190}, {105, 199}, {-20, -50}, {1000, 1990}};
+    const int places[][2] = {{0, 0},     {1, -8},    {4, -2},    {5, 0},      {6, 2},
+                             {10, 10},   {29, 48},   {50, 90},   {75, 140},   {99, 188},
+                             {100, 190}, {105, 199}, {-20, -50}, {1000, 1990}}; // value, left
     for (const auto& p : places) {
-        bar.SetValue(p.value);
-        EXPECT_EQ(bar.GetThumbRect().left, p.left) << "value " << p.value;
-        EXPECT_EQ(bar.GetThumbRect().right, p.left + 10);
-        EXPECT_EQ(bar.GetValue(), p.value);
+        bar.SetValue(p[0]);
+        EXPECT_EQ(bar.GetThumbRect().left, p[1]) << "value " << p[0];
+        EXPECT_EQ(bar.GetThumbRect().right, p[1] + 10);
+        EXPECT_EQ(bar.GetValue(), p[0]);
     }
     ASSERT_TRUE(host.AddComponent(&bar));
     HWND h = bar.GetHWND();
     bar.SetValue(50); // thumb 90..100, value 50 (not the 47 its place would give)
     // Only a press on the thumb, edges included, drags; the thumb never jumps.
-    const struct {
-        POINT at;
-        bool drags;
-    } presses[] = {{{101, 10}, false},
-                   {{89, 10}, false},
-                   {{95, 21}, false},
-                   {{100, 20}, true},
-                   {{90, 0}, true}};
-    for (const auto& p : presses) {
-        SendMouse(h, WM_LBUTTONDOWN, p.at.x, p.at.y);
-        EXPECT_EQ(GetCapture(), p.drags ? h : nullptr) << p.at.x << "," << p.at.y;
-        SendMouse(h, WM_LBUTTONUP, p.at.x, p.at.y);
+    const int presses[][3] = {{101, 10, 0}, {89, 10, 0}, {95, 21, 0}, {100, 20, 1}, {90, 0, 1}};
+    for (const auto& p : presses) { // x, y, whether it drags
+        SendMouse(h, WM_LBUTTONDOWN, p[0], p[1]);
+        EXPECT_EQ(GetCapture(), p[2] ? h : nullptr) << p[0] << "," << p[1];
+        SendMouse(h, WM_LBUTTONUP, p[0], p[1]);
     }
     SendMouse(h, WM_LBUTTONDOWN, 95, 10);
-    const struct {
-        int x;        // client x the cursor moves to (y stays 10)
-        int left;     // thumb left afterwards
-        int value;    // value afterwards
-        size_t calls; // listener calls so far
-    } steps[] = {
+    // Cursor's client x (y stays 10); then thumb left, value, listener calls so far.
+    const int steps[][4] = {
         {95, 90, 50, 0},                      // no movement: nothing
         {100, 95, 50, 1},                     // 95 / 190
         {90, 85, 44, 2},    {-20, 85, 44, 2}, // outside on the left: ignored
@@ -162,10 +150,10 @@ TEST_F(FlatInputTest, TrackBarThumbFollowsTheValueAndTheDragClampedToTheBar) {
         {30, 30, 15, 7},
     };
     for (const auto& s : steps) {
-        SendMouse(h, WM_MOUSEMOVE, s.x, 10);
-        EXPECT_EQ(bar.GetThumbRect().left, s.left) << "move to " << s.x;
-        EXPECT_EQ(bar.GetValue(), s.value) << "move to " << s.x;
-        EXPECT_EQ(heard.values.size(), s.calls) << "move to " << s.x;
+        SendMouse(h, WM_MOUSEMOVE, s[0], 10);
+        EXPECT_EQ(bar.GetThumbRect().left, s[1]) << "move to " << s[0];
+        EXPECT_EQ(bar.GetValue(), s[2]) << "move to " << s[0];
+        EXPECT_EQ(static_cast<int>(heard.values.size()), s[3]) << "move to " << s[0];
     }
     SendMouse(h, WM_LBUTTONUP, 30, 10);
     SendMouse(h, WM_MOUSEMOVE, 120, 10);

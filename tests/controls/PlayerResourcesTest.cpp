@@ -100,8 +100,7 @@ TEST_F(TrackBufferTest, CreationStopsTheProgramWithAMessageWhenABufferIsMissing)
             fprintf(stderr, "went on\n");
         },
         ::testing::ExitedWithCode(1),
-        "box owner=0+ caption=Error icon=error text=Sonvale cannot start: there is not enough "
-        "memory for its two 1 MiB track buffers\\.");
+        "box owner=0+ caption=Error icon=error text=Sonvale cannot start: .* track buffers");
 }
 
 } // namespace

@@ -27,9 +27,6 @@ void PixelCanvas::CaptureWindow(HWND window) {
 }
 
 int PixelCanvas::Count(COLORREF color, RECT area) const {
-    if (area.right < 0) {
-        area = RECT{0, 0, width, height};
-    }
     int n = 0;
     for (int y = area.top; y < area.bottom; ++y) {
         for (int x = area.left; x < area.right; ++x) {

@@ -1,6 +1,5 @@
 #pragma once
-// Reading back in tests what a face drew, a window shows or the display holds;
-// finding windows.
+// Reading back what a face drew, a window shows or the display holds; windows.
 
 #include <windows.h>
 
@@ -19,8 +18,9 @@ class PixelCanvas {
     COLORREF At(int x, int y) const { return GetPixel(memoryDC, x, y); }
     // Copies what the window shows of its client area.
     void CaptureWindow(HWND window);
-    // Pixels of `color` in [left, right) x [top, bottom); the whole canvas by default.
-    int Count(COLORREF color, RECT area = RECT{0, 0, -1, -1}) const;
+    // Pixels of `color` in [left, right) x [top, bottom), or in the whole canvas.
+    int Count(COLORREF color, RECT area) const;
+    int Count(COLORREF color) const { return Count(color, RECT{0, 0, width, height}); }
     // The smallest rectangle holding every pixel of `color` in `area`; left -1: none.
     RECT Bounds(COLORREF color, RECT area) const;
     bool SameAs(const PixelCanvas& other) const;
