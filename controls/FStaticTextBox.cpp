@@ -61,7 +61,8 @@ void FStaticTextBox::DrawFace(HDC dc) {
     TextStyleScope style(dc, controlFont != nullptr ? controlFont->GetHandle() : nullptr,
                          silverText);
     r.left += 10;
-    DrawFlatText(dc, shown, r, DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    // A title is data, not a label: an "&" in it is drawn, not made a mnemonic.
+    DrawFlatText(dc, shown, r, DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
 }
 
 LRESULT FStaticTextBox::OnPaint() {

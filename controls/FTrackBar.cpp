@@ -29,6 +29,10 @@ LRESULT FTrackBar::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPara
         return OnMouseDown(wParam, lParam);
     case WM_LBUTTONUP:
         return OnMouseUp(wParam, lParam);
+    case WM_CAPTURECHANGED:
+        // The release will not reach us once another window has the capture.
+        isDragging = false;
+        return DefaultProcessing(window, msg, wParam, lParam);
     default:
         return DefaultProcessing(window, msg, wParam, lParam);
     }
@@ -88,8 +92,9 @@ LRESULT FTrackBar::OnMouseUp(WPARAM, LPARAM) {
     return 0;
 }
 
-LRESULT FTrackBar::OnMouseMove(WPARAM, LPARAM) {
-    if (!isDragging) {
+LRESULT FTrackBar::OnMouseMove(WPARAM wParam, LPARAM) {
+    // A move with the button up means the release went elsewhere.
+    if (!isDragging || (wParam & MK_LBUTTON) == 0) {
         return 0;
     }
     POINT screen = {0, 0};

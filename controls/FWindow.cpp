@@ -20,6 +20,11 @@ LRESULT FWindow::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         return OnMouseDown(wParam, lParam);
     case WM_LBUTTONUP:
         return OnMouseUp(wParam, lParam);
+    case WM_CAPTURECHANGED:
+        // Whoever took the capture (a message box disabling us, another
+        // window), the release will not reach us: the drag is over.
+        isDragging = false;
+        return KWindow::WindowProc(window, msg, wParam, lParam);
     default:
         return KWindow::WindowProc(window, msg, wParam, lParam);
     }
@@ -50,8 +55,9 @@ LRESULT FWindow::OnEraseBackground(WPARAM, LPARAM) {
 }
 
 LRESULT FWindow::OnMouseDown(WPARAM wParam, LPARAM lParam) {
-    isDragging = true;
+    // Capture first: taking it tells its previous holder, which may be us.
     SetCapture(hwnd);
+    isDragging = true;
     RECT client, outer;
     GetClientRect(hwnd, &client);
     GetWindowRect(hwnd, &outer);
@@ -66,7 +72,8 @@ LRESULT FWindow::OnMouseDown(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT FWindow::OnMouseMove(WPARAM wParam, LPARAM lParam) {
-    if (isDragging) {
+    // A move with the button up means the release went elsewhere.
+    if (isDragging && (wParam & MK_LBUTTON) != 0) {
         POINT p = {0, 0};
         GetCursorPos(&p);
         SetWindowPos(hwnd, nullptr, p.x - dragOffsetX, p.y - dragOffsetY, 0, 0,

@@ -1,206 +1,145 @@
-// How the flat controls answer the mouse, driven through the real cursor: the
-// cursor is moved with SetCursorPos and the button messages follow, so the
-// controls read the position the way they do for real input.
+// How the flat controls answer the mouse, driven through the real cursor.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <thread>
+#include <string>
 #include <vector>
 
+#include "ApiHook.h"
 #include "ControlTestSupport.h"
-#include "FButton.h"
-#include "FCheckBox.h"
-#include "FPictureBox.h"
-#include "FTrackBar.h"
-#include "UiHelpers.h"
+#include "StationAddress.h"
 
 namespace {
 
-class ClickRecorder : public FButtonListener {
-  public:
-    void OnButtonPress(FButton* sender) override { senders.push_back(sender); }
-    std::vector<FButton*> senders;
-};
-
-class ToggleRecorder : public FCheckBoxListener {
-  public:
-    void OnCheckBoxChange(FCheckBox* sender) override {
-        states.push_back(sender->IsChecked());
-        last = sender;
-    }
-    std::vector<bool> states;
-    FCheckBox* last = nullptr;
-};
-
-class ValueRecorder : public FTrackBarListener {
-  public:
+struct Recorder : FButtonListener, FCheckBoxListener, FTrackBarListener {
+    void OnButtonPress(FButton* sender) override { clicks.push_back(sender); }
+    void OnCheckBoxChange(FCheckBox* sender) override { states.push_back(sender->IsChecked()); }
     void OnTrackBarChange(FTrackBar* sender) override { values.push_back(sender->GetValue()); }
+    std::vector<FButton*> clicks;
+    std::vector<bool> states;
     std::vector<int> values;
 };
 
-class FlatInputTest : public ::testing::Test {
-  protected:
-    void SetUp() override { EnsureFlatTheme(); }
-    HostWindow host;
-};
-
-struct ClickCase {
-    const char* name;
-    POINT press;
-    std::vector<POINT> moves; // while held
-    POINT release;
-    int clicks;
-};
-
-TEST_F(FlatInputTest, ButtonClicksOnlyWhenReleasedInsideItsInclusiveBounds) {
-    const ClickCase cases[] = {
-        {"inside", {50, 12}, {}, {60, 10}, 1},
-        {"released outside", {50, 12}, {}, {150, 12}, 0},
-        {"released at x = width", {50, 12}, {}, {100, 12}, 1},
-        {"released at y = height", {50, 12}, {}, {50, 25}, 1},
-        {"released at the far corner", {50, 12}, {}, {100, 25}, 1},
-        {"released at x = -1", {50, 12}, {}, {-1, 12}, 0},
-        {"released at y = -1", {50, 12}, {}, {50, -1}, 0},
-        {"released at x = width + 1", {50, 12}, {}, {101, 12}, 0},
-        {"dragged out and back", {50, 12}, {{150, 40}, {-30, 12}, {40, 10}}, {40, 10}, 1},
-        {"dragged out", {50, 12}, {{40, 10}, {150, 40}}, {150, 40}, 0},
-    };
-    FButton button;
-    button.SetPosition(20, 20);
-    ClickRecorder recorder;
-    button.SetListener(&recorder);
-    ASSERT_TRUE(host.AddComponent(&button));
-    for (const ClickCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        recorder.senders.clear();
-        HWND b = button.GetHWND();
-        SendPress(b, c.press.x, c.press.y);
-        EXPECT_EQ(GetCapture(), b) << "a press captures the mouse";
-        for (POINT m : c.moves) {
-            SendMove(b, m.x, m.y);
-        }
-        SendRelease(b, c.release.x, c.release.y);
-        EXPECT_EQ(GetCapture(), nullptr);
-        ASSERT_EQ(static_cast<int>(recorder.senders.size()), c.clicks);
-        if (c.clicks == 1) {
-            EXPECT_EQ(recorder.senders[0], &button);
-        }
-    }
+// The shell is not really asked: the label's calls are written down and succeed.
+std::vector<std::wstring> shellCalls;
+HINSTANCE WINAPI RecordShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                                     LPCWSTR directory, INT show) {
+    const bool bare = owner == nullptr && parameters == nullptr && directory == nullptr;
+    shellCalls.push_back(std::wstring(bare ? L"" : L"not bare: ") + (verb ? verb : L"(null)") +
+                         L" " + (file ? file : L"(null)") + L" " + std::to_wstring(show));
+    return reinterpret_cast<HINSTANCE>(42);
 }
 
-TEST_F(FlatInputTest, ButtonDoubleClickIsTwoClicksAndAStrayReleaseIsNothing) {
+class FlatInputTest : public ::testing::Test {
+  protected:
+    HostWindow host;
+    Recorder heard;
+};
+
+// The button and the link label act on the same gesture: a press on them and a
+// release over them, both upper bounds inclusive. Both are 100 x 25 here.
+TEST_F(FlatInputTest, ButtonAndLinkActOnlyWhenReleasedInsideTheirInclusiveBounds) {
+    const struct {
+        const char* name;
+        bool press; // false: the press began on another window
+        POINT release;
+        size_t acts;
+    } cases[] = {
+        {"inside", true, {60, 10}, 1},
+        {"released at x = width", true, {100, 12}, 1},
+        {"released at y = height", true, {50, 25}, 1},
+        {"released at x = -1", true, {-1, 12}, 0},
+        {"released at y = -1", true, {50, -1}, 0},
+        {"released at x = width + 1", true, {101, 12}, 0},
+        {"released at y = height + 1", true, {50, 26}, 0},
+        {"released without a press", false, {30, 10}, 0},
+    };
+    HookImport("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(RecordShellExecuteW));
     FButton button;
-    button.SetPosition(20, 20);
-    ClickRecorder recorder;
-    button.SetListener(&recorder);
-    ASSERT_TRUE(host.AddComponent(&button));
-    HWND b = button.GetHWND();
-
-    // No CS_DBLCLKS: the second click of a double click is a second press.
-    SendPress(b, 30, 10);
-    SendRelease(b, 30, 10);
-    SendPress(b, 30, 10);
-    SendRelease(b, 30, 10);
-    EXPECT_EQ(recorder.senders.size(), 2u);
-
-    // A press that began elsewhere and ends over the button.
-    SetCapture(host.GetHWND());
-    SendRelease(b, 30, 10);
-    EXPECT_EQ(recorder.senders.size(), 2u);
-    EXPECT_EQ(GetCapture(), host.GetHWND()) << "a stray release leaves the capture alone";
-    ReleaseCapture();
-
-    // The right button does nothing; without a listener a click only repaints.
-    SendMessageW(b, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(30, 10));
-    SendMessageW(b, WM_RBUTTONUP, 0, MAKELPARAM(30, 10));
-    EXPECT_EQ(recorder.senders.size(), 2u);
-    button.SetListener(nullptr);
-    SendPress(b, 30, 10);
-    SendRelease(b, 30, 10);
-    EXPECT_EQ(recorder.senders.size(), 2u);
+    button.SetListener(&heard);
+    FLinkLabel link;
+    for (KComponent* control : std::vector<KComponent*>{&button, &link}) {
+        auto acts = [&] { return control == &button ? heard.clicks.size() : shellCalls.size(); };
+        control->SetSize(100, 25);
+        ASSERT_TRUE(host.AddComponent(control));
+        HWND h = control->GetHWND();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const size_t before = acts();
+            if (c.press) {
+                SendMouse(h, WM_LBUTTONDOWN, 50, 12);
+                EXPECT_EQ(GetCapture(), h) << "a press captures the mouse";
+            } else {
+                SetCapture(host.GetHWND());
+            }
+            SendMouse(h, WM_LBUTTONUP, c.release.x, c.release.y);
+            EXPECT_EQ(GetCapture(), c.press ? nullptr : host.GetHWND());
+            ReleaseCapture();
+            EXPECT_EQ(acts() - before, c.acts);
+        }
+    }
+    EXPECT_EQ(heard.clicks, std::vector<FButton*>(3, &button));
+    link.SetText(KString(L"something else")); // the address never depends on the text
+    SendMouse(link.GetHWND(), WM_LBUTTONDOWN, 5, 5);
+    SendMouse(link.GetHWND(), WM_LBUTTONUP, 5, 5);
+    EXPECT_EQ(shellCalls, std::vector<std::wstring>(4, L"open " + std::wstring(StationBaseUrl) +
+                                                           L" " + std::to_wstring(SW_SHOW)));
+    button.SetListener(nullptr); // without a listener a click only repaints
+    SendMouse(button.GetHWND(), WM_LBUTTONDOWN, 5, 5);
+    SendMouse(button.GetHWND(), WM_LBUTTONUP, 5, 5);
 }
 
 TEST_F(FlatInputTest, CheckBoxTogglesOnThePressAndSetCheckedNeverNotifies) {
     FCheckBox box;
-    box.SetPosition(20, 60);
-    ToggleRecorder recorder;
-    box.SetListener(&recorder);
+    box.SetListener(&heard);
     ASSERT_TRUE(host.AddComponent(&box));
     HWND h = box.GetHWND();
-
-    // On the box, on the text, right of the text: every press toggles once.
-    const POINT presses[] = {{5, 5}, {25, 7}, {39, 14}};
+    // Anywhere on it, each press toggles at once; the release changes nothing.
+    const POINT presses[] = {{5, 5}, {25, 7}, {39, 14}, {5, 5}, {5, 5}};
     bool expected = false;
     for (POINT p : presses) {
-        SendPress(h, p.x, p.y);
+        SendMouse(h, WM_LBUTTONDOWN, p.x, p.y);
         expected = !expected;
         EXPECT_EQ(box.IsChecked(), expected);
         EXPECT_EQ(GetCapture(), nullptr) << "no capture";
-        SendRelease(h, 300, 300); // released outside: changes nothing
+        SendMouse(h, WM_LBUTTONUP, 300, 300);
         EXPECT_EQ(box.IsChecked(), expected);
     }
-    EXPECT_EQ(recorder.states, (std::vector<bool>{true, false, true}));
-    EXPECT_EQ(recorder.last, &box);
-
-    // A double click toggles twice and tells twice.
-    SendPress(h, 5, 5);
-    SendRelease(h, 5, 5);
-    SendPress(h, 5, 5);
-    SendRelease(h, 5, 5);
-    EXPECT_TRUE(box.IsChecked());
-    EXPECT_EQ(recorder.states.size(), 5u);
-
+    EXPECT_EQ(heard.states, (std::vector<bool>{true, false, true, false, true}));
+    PaintNow(h);
     box.SetChecked(false);
     box.SetChecked(true);
-    box.SetChecked(true);
-    EXPECT_TRUE(box.IsChecked());
-    EXPECT_EQ(recorder.states.size(), 5u) << "SetChecked does not notify";
+    EXPECT_EQ(heard.states.size(), 5u) << "SetChecked does not notify";
     RECT dirty;
     EXPECT_TRUE(GetUpdateRect(h, &dirty, FALSE)) << "SetChecked repaints";
 }
 
-TEST_F(FlatInputTest, TrackBarPlacesTheThumbFromTheValueInSinglePrecision) {
+// The thumb's place comes from the value in single precision (6 and 29 land a
+// pixel right of where extended precision puts them); dragging tells the listener.
+TEST_F(FlatInputTest, TrackBarThumbFollowsTheValueAndTheDragClampedToTheBar) {
     FTrackBar bar;
-    EXPECT_EQ(bar.GetValue(), 0);
-    EXPECT_EQ(bar.GetThumbRect().left, 0);
-    EXPECT_EQ(bar.GetWidth(), 200);
-    EXPECT_EQ(bar.GetHeight(), 20);
-    ValueRecorder recorder;
-    bar.SetListener(&recorder);
-    const struct {
-        int value, left;
-    } cases[] = {{0, 0},    {1, -8},   {4, -2},    {5, 0},     {10, 10},   {50, 90},
-                 {75, 140}, {99, 188}, {100, 190}, {105, 199}, {-20, -50}, {1000, 1990}};
-    for (const auto& c : cases) {
-        bar.SetValue(c.value);
-        EXPECT_EQ(bar.GetThumbRect().left, c.left) << "value " << c.value;
-        EXPECT_EQ(bar.GetThumbRect().right, c.left + 10);
-        EXPECT_EQ(bar.GetValue(), c.value) << "stored unclamped";
+    bar.SetListener(&heard);
+    const int places[][2] = {{0, 0},     {1, -8},    {4, -2},    {5, 0},      {6, 2},
+                             {10, 10},   {29, 48},   {50, 90},   {75, 140},   {99, 188},
+                             {100, 190}, {105, 199}, {-20, -50}, {1000, 1990}}; // value, left
+    for (const auto& p : places) {
+        bar.SetValue(p[0]);
+        EXPECT_EQ(bar.GetThumbRect().left, p[1]) << "value " << p[0];
+        EXPECT_EQ(bar.GetThumbRect().right, p[1] + 10);
+        EXPECT_EQ(bar.GetValue(), p[0]);
     }
-    EXPECT_TRUE(recorder.values.empty()) << "SetValue never tells the listener";
-}
-
-struct DragStep {
-    int x;        // client x the cursor moves to (y stays 10)
-    int left;     // thumb left afterwards
-    int value;    // value afterwards
-    size_t calls; // listener calls so far
-};
-
-TEST_F(FlatInputTest, TrackBarDragStepsClampAndIgnoreMovesOutside) {
-    FTrackBar bar;
-    bar.SetPosition(125, 80);
-    ValueRecorder recorder;
-    bar.SetListener(&recorder);
     ASSERT_TRUE(host.AddComponent(&bar));
     HWND h = bar.GetHWND();
     bar.SetValue(50); // thumb 90..100, value 50 (not the 47 its place would give)
-
-    SendPress(h, 95, 10);
-    EXPECT_EQ(GetCapture(), h);
-    EXPECT_EQ(bar.GetValue(), 50) << "a press does not change the value";
-    const DragStep steps[] = {
+    // Only a press on the thumb, edges included, drags; the thumb never jumps.
+    const int presses[][3] = {{101, 10, 0}, {89, 10, 0}, {95, 21, 0}, {100, 20, 1}, {90, 0, 1}};
+    for (const auto& p : presses) { // x, y, whether it drags
+        SendMouse(h, WM_LBUTTONDOWN, p[0], p[1]);
+        EXPECT_EQ(GetCapture(), p[2] ? h : nullptr) << p[0] << "," << p[1];
+        SendMouse(h, WM_LBUTTONUP, p[0], p[1]);
+    }
+    SendMouse(h, WM_LBUTTONDOWN, 95, 10);
+    // Cursor's client x (y stays 10); then thumb left, value, listener calls so far.
+    const int steps[][4] = {
         {95, 90, 50, 0},                      // no movement: nothing
         {100, 95, 50, 1},                     // 95 / 190
         {90, 85, 44, 2},    {-20, 85, 44, 2}, // outside on the left: ignored
@@ -210,191 +149,73 @@ TEST_F(FlatInputTest, TrackBarDragStepsClampAndIgnoreMovesOutside) {
         {199, 189, 99, 5},  {0, 0, 0, 6},     // far left: clamped at 0
         {30, 30, 15, 7},
     };
-    for (const DragStep& s : steps) {
-        SendMove(h, s.x, 10);
-        EXPECT_EQ(bar.GetThumbRect().left, s.left) << "move to " << s.x;
-        EXPECT_EQ(bar.GetValue(), s.value) << "move to " << s.x;
-        EXPECT_EQ(recorder.values.size(), s.calls) << "move to " << s.x;
+    for (const auto& s : steps) {
+        SendMouse(h, WM_MOUSEMOVE, s[0], 10);
+        EXPECT_EQ(bar.GetThumbRect().left, s[1]) << "move to " << s[0];
+        EXPECT_EQ(bar.GetValue(), s[2]) << "move to " << s[0];
+        EXPECT_EQ(static_cast<int>(heard.values.size()), s[3]) << "move to " << s[0];
     }
-    SendRelease(h, 30, 10);
-    EXPECT_EQ(GetCapture(), nullptr);
-    SendMove(h, 120, 10);
+    SendMouse(h, WM_LBUTTONUP, 30, 10);
+    SendMouse(h, WM_MOUSEMOVE, 120, 10);
     EXPECT_EQ(bar.GetThumbRect().left, 30) << "released: moves do nothing";
-    EXPECT_EQ(recorder.values.size(), 7u) << "no call from press, release or idle moves";
-    EXPECT_EQ(recorder.values.back(), 15);
+    EXPECT_EQ(heard.values.size(), 7u) << "no call from presses, the release or idle moves";
+    EXPECT_EQ(heard.values.back(), 15);
 }
 
-TEST_F(FlatInputTest, TrackBarPressBesideTheThumbDoesNothing) {
+// A drag of the window (bordered here) or the thumb ends with the capture, and a
+// move without the left button held moves nothing.
+TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
+    const struct {
+        const char* name;
+        void (*interrupt)(HWND dragged, HWND other);
+        WPARAM keys; // of the move that follows
+        bool moves;
+    } cases[] = {
+        {"still held", [](HWND, HWND) {}, MK_LBUTTON, true},
+        {"released", [](HWND dragged, HWND) { SendMouse(dragged, WM_LBUTTONUP, 0, 0); }, MK_LBUTTON,
+         false},
+        {"button up without a release", [](HWND, HWND) {}, 0, false},
+        {"another window takes the capture", [](HWND, HWND other) { SetCapture(other); },
+         MK_LBUTTON, false},
+    };
+    HostWindow framed(100, 100, 409, 170, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
     FTrackBar bar;
-    bar.SetPosition(125, 80);
-    ASSERT_TRUE(host.AddComponent(&bar)); // no listener: dragging still works
-    HWND h = bar.GetHWND();
-    bar.SetValue(50);
+    ASSERT_TRUE(framed.AddComponent(&bar));
+    HWND w = framed.GetHWND(), h = bar.GetHWND();
+    RECT start;
+    GetWindowRect(w, &start);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetWindowPos(w, nullptr, 100, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        SendMouse(w, WM_LBUTTONDOWN, 20, 20);
+        EXPECT_EQ(GetCapture(), w);
+        c.interrupt(w, h);
+        SendMouse(w, WM_MOUSEMOVE, 70, 40, c.keys);
+        RECT r;
+        GetWindowRect(w, &r);
+        EXPECT_EQ(r.left, c.moves ? 150 : 100);
+        EXPECT_EQ(r.top, c.moves ? 120 : 100);
+        EXPECT_EQ(r.right - r.left, start.right - start.left) << "size unchanged";
+        SendMouse(w, WM_LBUTTONUP, 70, 40);
+        ReleaseCapture();
 
-    SendPress(h, 101, 10); // right + 1
-    EXPECT_EQ(GetCapture(), nullptr);
-    SendMove(h, 150, 10);
-    EXPECT_EQ(bar.GetThumbRect().left, 90) << "the thumb does not jump";
-    SendRelease(h, 150, 10);
-
-    SendRelease(h, 95, 10); // a release without a press
-    EXPECT_EQ(bar.GetValue(), 50);
-
-    SendPress(h, 100, 20); // right and bottom edges count as the thumb
-    EXPECT_EQ(GetCapture(), h);
-    SendMove(h, 110, 20);
-    EXPECT_EQ(bar.GetThumbRect().left, 100);
-    EXPECT_EQ(bar.GetValue(), 52); // 100 / 190
-    SendRelease(h, 110, 20);
-}
-
-TEST_F(FlatInputTest, WindowDragKeepsTheGrabbedPointUnderTheCursor) {
-    HWND w = host.GetHWND();
-    SendPress(w, 100, 20);
-    EXPECT_EQ(GetCapture(), w);
-    SetCursorPos(600, 300);
-    SendMessageW(w, WM_MOUSEMOVE, MK_LBUTTON, 0);
-    RECT r;
-    GetWindowRect(w, &r);
-    EXPECT_EQ(r.left, 500);
-    EXPECT_EQ(r.top, 280);
-    EXPECT_EQ(r.right - r.left, 409) << "size unchanged";
-    EXPECT_EQ(r.bottom - r.top, 170);
-    SendRelease(w, 100, 20);
-    EXPECT_EQ(GetCapture(), nullptr);
-
-    // After the release, and without any press, moves do not move the window.
-    SetCursorPos(700, 400);
-    SendMessageW(w, WM_MOUSEMOVE, 0, 0);
-    GetWindowRect(w, &r);
-    EXPECT_EQ(r.left, 500);
-    EXPECT_EQ(r.top, 280);
-}
-
-TEST_F(FlatInputTest, BorderedWindowDragCountsItsBordersAndDoesNotJump) {
-    HostWindow window(150, 150, 300, 200, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
-    HWND w = window.GetHWND();
-    RECT before;
-    GetWindowRect(w, &before);
-    RECT client;
-    GetClientRect(w, &client);
-    ASSERT_GT(before.right - before.left, client.right) << "the style has borders";
-    ASSERT_GT(before.bottom - before.top, client.bottom + 10) << "and a caption";
-
-    SendPress(w, 100, 20);
-    SendMessageW(w, WM_MOUSEMOVE, MK_LBUTTON, 0); // the cursor has not moved yet
-    RECT same;
-    GetWindowRect(w, &same);
-    EXPECT_EQ(same.left, before.left) << "no jump when the drag starts";
-    EXPECT_EQ(same.top, before.top);
-
-    SetCursorPos(600, 300);
-    SendMessageW(w, WM_MOUSEMOVE, MK_LBUTTON, 0);
-    POINT grabbed = {100, 20};
-    ClientToScreen(w, &grabbed);
-    EXPECT_EQ(grabbed.x, 600);
-    EXPECT_EQ(grabbed.y, 300);
-    SendRelease(w, 100, 20);
+        bar.SetValue(50);
+        SendMouse(h, WM_LBUTTONDOWN, 95, 10);
+        c.interrupt(h, w);
+        SendMouse(h, WM_MOUSEMOVE, 125, 10, c.keys);
+        EXPECT_EQ(bar.GetValue(), c.moves ? 63 : 50); // 120 / 190
+        SendMouse(h, WM_LBUTTONUP, 125, 10);
+        ReleaseCapture();
+    }
 }
 
 TEST_F(FlatInputTest, SetAlphaMakesTheWindowLayered) {
-    HWND w = host.GetHWND();
     EXPECT_TRUE(host.SetAlpha(200));
-    EXPECT_NE(GetWindowLongW(w, GWL_EXSTYLE) & WS_EX_LAYERED, 0);
     BYTE alpha = 0;
     DWORD flags = 0;
-    ASSERT_TRUE(GetLayeredWindowAttributes(w, nullptr, &alpha, &flags));
+    ASSERT_TRUE(GetLayeredWindowAttributes(host.GetHWND(), nullptr, &alpha, &flags));
     EXPECT_EQ(alpha, 200);
     EXPECT_EQ(flags, static_cast<DWORD>(LWA_ALPHA));
-}
-
-// A window procedure in place before the framework's, seeing what is passed on.
-std::vector<UINT> passedOn;
-LRESULT CALLBACK PreviousProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP || msg == WM_MOUSEMOVE ||
-        msg == WM_RBUTTONDOWN || msg == WM_KEYDOWN) {
-        passedOn.push_back(msg);
-    }
-    return DefWindowProcW(window, msg, wParam, lParam);
-}
-
-const wchar_t previousClass[] = L"SonvalePreviousProcClass";
-
-void RegisterPreviousClass() {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = PreviousProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = previousClass;
-    RegisterClassExW(&wc); // once; later calls fail harmlessly
-}
-
-// Windows of a class that already has its own procedure: the framework's
-// procedure is put in front of it.
-template <typename Base> class OnPreviousClass : public Base {
-  public:
-    KString GetComponentClassName() override { return KString(previousClass); }
-};
-
-TEST_F(FlatInputTest, WindowHandlesItsMouseMessagesAndPassesThemOn) {
-    RegisterPreviousClass();
-    passedOn.clear();
-    class QuietWindow : public FWindow {
-      public:
-        void OnDestroy() override {} // no WM_QUIT into the test's queue
-    };
-    OnPreviousClass<QuietWindow> window;
-    window.SetSize(200, 100);
-    window.SetPosition(300, 300);
-    ASSERT_TRUE(window.CreateComponent());
-    window.SetVisible(true);
-    HWND w = window.GetHWND();
-    RECT start;
-    GetWindowRect(w, &start);
-    SendPress(w, 10, 10);
-    SendMove(w, 30, 25); // dragged: 20 right, 15 down
-    SendRelease(w, 30, 25);
-    RECT moved;
-    GetWindowRect(w, &moved);
-    EXPECT_EQ(moved.left, start.left + 20);
-    EXPECT_EQ(moved.top, start.top + 15);
-    // Moves the pointer itself caused may come too: one move or several.
-    passedOn.erase(std::unique(passedOn.begin(), passedOn.end()), passedOn.end());
-    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP}));
-    DestroyWindow(w);
-}
-
-TEST_F(FlatInputTest, PictureBoxLeavesMouseAndKeysToThePreviousProcedure) {
-    RegisterPreviousClass();
-    passedOn.clear();
-    OnPreviousClass<FPictureBox> picture;
-    ASSERT_TRUE(host.AddComponent(&picture));
-    HWND h = picture.GetHWND();
-    SendMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    SendMessageW(h, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
-    SendMessageW(h, WM_KEYDOWN, VK_SPACE, 0);
-    EXPECT_EQ(passedOn, (std::vector<UINT>{WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_KEYDOWN}));
-    EXPECT_EQ(GetCapture(), nullptr);
-}
-
-TEST(FTrackBarThreadTest, ValueIsReadWholeFromAnotherThread) {
-    FTrackBar bar;
-    std::atomic<bool> done(false);
-    std::atomic<int> odd(0);
-    std::thread reader([&] {
-        while (!done) {
-            const int v = bar.GetValue();
-            if (v != 0 && v != -1 && v != 0x12345678) {
-                odd++;
-            }
-        }
-    });
-    for (int i = 0; i < 20000; ++i) {
-        bar.SetValue(i % 2 == 0 ? -1 : 0x12345678);
-    }
-    done = true;
-    reader.join();
-    EXPECT_EQ(odd.load(), 0);
 }
 
 } // namespace

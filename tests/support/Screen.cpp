@@ -1,32 +1,66 @@
 #include "Screen.h"
 
-#include <cstring>
+#include <algorithm>
 
-ScreenGrab::ScreenGrab(int left, int top, int w, int h)
-    : width(w), height(h), pixels(static_cast<size_t>(w) * h) {
+PixelCanvas::PixelCanvas(int w, int h) : width(w), height(h) {
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h; // top row first
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP section = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, section);
-    BitBlt(memory, 0, 0, w, h, screen, left, top, SRCCOPY);
-    GdiFlush();
-    memcpy(pixels.data(), bits, pixels.size() * 4);
-    SelectObject(memory, old);
-    DeleteObject(section);
-    DeleteDC(memory);
+    memoryDC = CreateCompatibleDC(screen);
+    bitmap = CreateCompatibleBitmap(screen, w, h);
     ReleaseDC(nullptr, screen);
+    previous = SelectObject(memoryDC, bitmap);
+    HBRUSH brush = CreateSolidBrush(untouched);
+    RECT all = {0, 0, w, h};
+    FillRect(memoryDC, &all, brush);
+    DeleteObject(brush);
 }
 
-COLORREF ScreenGrab::At(int x, int y) const {
-    DWORD p = pixels[static_cast<size_t>(y) * width + x] & 0xFFFFFF;
-    return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+PixelCanvas::~PixelCanvas() {
+    SelectObject(memoryDC, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memoryDC);
+}
+
+void PixelCanvas::CaptureWindow(HWND window) {
+    HDC windowDC = GetDC(window);
+    BitBlt(memoryDC, 0, 0, width, height, windowDC, 0, 0, SRCCOPY);
+    ReleaseDC(window, windowDC);
+}
+
+int PixelCanvas::Count(COLORREF color, RECT area) const {
+    int n = 0;
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            n += At(x, y) == color ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+RECT PixelCanvas::Bounds(COLORREF color, RECT area) const {
+    RECT b = {-1, -1, -1, -1};
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            if (At(x, y) == color) {
+                b = b.left < 0 ? RECT{x, y, x + 1, y + 1}
+                               : RECT{std::min<LONG>(b.left, x), b.top,
+                                      std::max<LONG>(b.right, x + 1), y + 1};
+            }
+        }
+    }
+    return b;
+}
+
+bool PixelCanvas::SameAs(const PixelCanvas& other) const {
+    PixelCanvas difference(width, height); // black where both agree
+    BitBlt(difference.dc(), 0, 0, width, height, memoryDC, 0, 0, SRCCOPY);
+    BitBlt(difference.dc(), 0, 0, width, height, other.dc(), 0, 0, SRCINVERT);
+    return difference.Count(RGB(0, 0, 0)) == width * height;
+}
+
+ScreenGrab::ScreenGrab(int left, int top, int w, int h) : PixelCanvas(w, h) {
+    HDC screen = GetDC(nullptr);
+    BitBlt(dc(), 0, 0, w, h, screen, left, top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
 }
 
 namespace {
@@ -38,24 +72,14 @@ struct Search {
 
 BOOL CALLBACK Collect(HWND window, LPARAM param) {
     auto search = reinterpret_cast<Search*>(param);
-    wchar_t text[256] = {};
+    wchar_t text[256] = {}, cls[256] = {};
     GetWindowTextW(window, text, 256);
-    if (lstrcmpW(text, search->caption) != 0) {
-        return TRUE;
+    GetClassNameW(window, cls, 256);
+    if (search->caption == nullptr ||
+        (lstrcmpW(text, search->caption) == 0 &&
+         (search->className == nullptr || lstrcmpiW(cls, search->className) == 0))) {
+        search->found.push_back(window);
     }
-    if (search->className != nullptr) {
-        wchar_t cls[256] = {};
-        GetClassNameW(window, cls, 256);
-        if (lstrcmpiW(cls, search->className) != 0) {
-            return TRUE;
-        }
-    }
-    search->found.push_back(window);
-    return TRUE;
-}
-
-BOOL CALLBACK CollectChild(HWND window, LPARAM param) {
-    reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
     return TRUE;
 }
 } // namespace
@@ -67,9 +91,9 @@ std::vector<HWND> FindTopLevelWindows(const wchar_t* caption, const wchar_t* cla
 }
 
 std::vector<HWND> ChildWindows(HWND parent) {
-    std::vector<HWND> children;
-    EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&children));
-    return children;
+    Search all = {nullptr, nullptr, {}}; // no caption: every window
+    EnumChildWindows(parent, Collect, reinterpret_cast<LPARAM>(&all));
+    return all.found;
 }
 
 RECT RectInParent(HWND window, HWND parent) {

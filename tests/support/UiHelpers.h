@@ -7,12 +7,10 @@
 void PumpMessages(DWORD ms);
 // Dispatches messages until `done` returns true or `ms` milliseconds have passed.
 template <typename F> bool PumpUntil(F done, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (!done()) {
+    for (DWORD start = GetTickCount(); !done(); PumpMessages(5)) {
         if (GetTickCount() - start > ms) {
             return false;
         }
-        PumpMessages(5);
     }
     return true;
 }
