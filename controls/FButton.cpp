@@ -28,6 +28,12 @@ LRESULT FButton::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         return OnMouseDown(wParam, lParam);
     case WM_LBUTTONUP:
         return OnMouseUp(wParam, lParam);
+    case WM_CAPTURECHANGED:
+        // Once another window has the capture our release may never come: a later
+        // release over us without a press of its own must not act.
+        isPressed = false;
+        Repaint();
+        return DefaultProcessing(window, msg, wParam, lParam);
     default:
         return DefaultProcessing(window, msg, wParam, lParam);
     }

@@ -38,20 +38,22 @@ class FlatInputTest : public ::testing::Test {
 // The button and the link label act on the same gesture: a press on them and a
 // release over them, both upper bounds inclusive. Both are 100 x 25 here.
 TEST_F(FlatInputTest, ButtonAndLinkActOnlyWhenReleasedInsideTheirInclusiveBounds) {
+    enum Gesture { none, press, pressThenLost }; // none: the press began on another window
     const struct {
         const char* name;
-        bool press; // false: the press began on another window
+        Gesture gesture;
         POINT release;
         size_t acts;
     } cases[] = {
-        {"inside", true, {60, 10}, 1},
-        {"released at x = width", true, {100, 12}, 1},
-        {"released at y = height", true, {50, 25}, 1},
-        {"released at x = -1", true, {-1, 12}, 0},
-        {"released at y = -1", true, {50, -1}, 0},
-        {"released at x = width + 1", true, {101, 12}, 0},
-        {"released at y = height + 1", true, {50, 26}, 0},
-        {"released without a press", false, {30, 10}, 0},
+        {"inside", press, {60, 10}, 1},
+        {"released at x = width", press, {100, 12}, 1},
+        {"released at y = height", press, {50, 25}, 1},
+        {"released at x = -1", press, {-1, 12}, 0},
+        {"released at y = -1", press, {50, -1}, 0},
+        {"released at x = width + 1", press, {101, 12}, 0},
+        {"released at y = height + 1", press, {50, 26}, 0},
+        {"released without a press", none, {30, 10}, 0},
+        {"capture lost before the release", pressThenLost, {60, 10}, 0},
     };
     HookImport("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(RecordShellExecuteW));
     FButton button;
@@ -65,14 +67,15 @@ TEST_F(FlatInputTest, ButtonAndLinkActOnlyWhenReleasedInsideTheirInclusiveBounds
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
             const size_t before = acts();
-            if (c.press) {
+            if (c.gesture != none) {
                 SendMouse(h, WM_LBUTTONDOWN, 50, 12);
                 EXPECT_EQ(GetCapture(), h) << "a press captures the mouse";
-            } else {
+            }
+            if (c.gesture != press) {
                 SetCapture(host.GetHWND());
             }
             SendMouse(h, WM_LBUTTONUP, c.release.x, c.release.y);
-            EXPECT_EQ(GetCapture(), c.press ? nullptr : host.GetHWND());
+            EXPECT_EQ(GetCapture(), c.gesture == press ? nullptr : host.GetHWND());
             ReleaseCapture();
             EXPECT_EQ(acts() - before, c.acts);
         }
