@@ -93,8 +93,7 @@ void MainWindow::Run() {
 void MainWindow::OnTimer(KTimer*) {
     // A worker held up between starting the timer and clearing its flag still
     // runs: a second one beside it would share the flag, so the next tick retries.
-    if (isClosing || isThreadRunning ||
-        BASS_ChannelIsActive(musicHandle) != BASS_ACTIVE_STOPPED) {
+    if (isClosing || isThreadRunning || BASS_ChannelIsActive(musicHandle) != BASS_ACTIVE_STOPPED) {
         return;
     }
     trackEndTimer.StopTimer();

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Loopback HTTP/1.1 server for the reader's tests: reader_server.py PORTFILE.
-Writes its port to PORTFILE; ends on /quit or after a minute without a request
-(Wine starts it detached, so a crashed test cannot stop it). Bodies: byte i is
-(i * 7 + i // 256) % 256. /stall, /silent and /overlong wait for /release."""
+"""Loopback HTTP/1.1 server for the reader's tests: reader_server.py COMMAND...
+runs COMMAND with the server's port in READER_PORT and ends with it. Bodies:
+byte i is (i * 7 + i // 256) % 256; /stall, /silent and /overlong wait for /release."""
 import os
+import subprocess
 import socket
 import struct
 import sys
@@ -12,7 +12,6 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RELEASE = [threading.Event()]  # replaced by /release, so later stalls stall again
-LAST_REQUEST = [time.monotonic()]
 LOOP_HITS = [0]
 
 
@@ -24,31 +23,22 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = 2  # idle keep-alive connections end soon
 
-    def log_message(self, *args):
-        pass
-
     def answer(self, data, length=None, headers=(), status=200):
         self.send_response(status)
-        if length != -1:
-            self.send_header("Content-Length", str(len(data) if length is None else length))
+        self.send_header("Content-Length", str(len(data) if length is None else length))
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(data)
-        self.wfile.flush()
 
     def do_GET(self):
-        LAST_REQUEST[0] = time.monotonic()
         kind, _, arg = self.path.strip("/").partition("/")
         n = int(arg) if arg.isdigit() else 0
         release = RELEASE[0]
         if kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
-        elif kind == "close":
-            self.answer(body(n), -1, [("Connection", "close")])
-            self.close_connection = True
         elif kind in ("stall", "reset"):
-            self.answer(body(n), n + 100000)
+            self.answer(body(n), n + 100000)  # unbuffered: the bytes leave at once
         elif kind == "overlong":
             # "close" keeps the connection out of WinINet's pool with the extra bytes in it.
             self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
@@ -61,11 +51,10 @@ class Handler(BaseHTTPRequestHandler):
                         status=302)
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
-        elif kind in ("release", "quit"):
+        elif kind == "release":
             RELEASE[0] = threading.Event()
             release.set()
             self.answer(b"")
-            self.server.quit = kind == "quit"
         elif kind != "silent":
             self.send_error(404)
         if kind in ("stall", "silent", "overlong"):
@@ -81,14 +70,9 @@ class Handler(BaseHTTPRequestHandler):
 def main():
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
-    server.quit = False
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    with open(sys.argv[1] + ".tmp", "w") as f:
-        f.write("%d\n" % server.server_address[1])
-    os.replace(sys.argv[1] + ".tmp", sys.argv[1])
-    while not server.quit and time.monotonic() - LAST_REQUEST[0] < 60.0:
-        time.sleep(0.2)
-    os._exit(0)
+    env = dict(os.environ, READER_PORT=str(server.server_address[1]))
+    os._exit(subprocess.call(sys.argv[1:], env=env))
 
 
 if __name__ == "__main__":
