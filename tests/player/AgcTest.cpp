@@ -6,12 +6,10 @@
 
 namespace {
 
+// Every case sets the gain it starts from; the stage is switched on again after each.
 class AgcTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        agcGain = 10.0f;
-        agcEnabled = true;
-    }
+    void TearDown() override { agcEnabled = true; }
 };
 
 TEST_F(AgcTest, GainFollowsTheLevelRulesOnEachSideOfEveryThreshold) {

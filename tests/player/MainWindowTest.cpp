@@ -53,8 +53,7 @@ HINTERNET WINAPI TestInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, L
     return refuseInternet ? nullptr : realInternetOpenW(agent, access, proxy, bypass, flags);
 }
 
-// The wrappers pass every call through unless a case asks otherwise; they stay
-// for the whole program.
+// The wrappers pass calls through unless a case asks otherwise, for the whole program.
 template <typename F> void Hook(const char* dll, const char* function, F replacement, F* real) {
     *real = reinterpret_cast<F>(HookImport(dll, function, reinterpret_cast<void*>(replacement)));
 }

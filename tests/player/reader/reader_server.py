@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Loopback HTTP/1.1 server for the reader's tests: reader_server.py COMMAND...
-runs COMMAND with the server's port in READER_PORT and ends with it. Bodies:
-byte i is (i * 7 + i // 256) % 256; /stall, /silent and /overlong wait for /release."""
+"""reader_server.py COMMAND...: runs COMMAND with this server's port in READER_PORT.
+Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /release."""
 import os
 import subprocess
 import socket
@@ -25,7 +24,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, data, length=None, headers=(), status=200):
         self.send_response(status)
-        self.send_header("Content-Length", str(len(data) if length is None else length))
+        if length != -1:
+            self.send_header("Content-Length", str(len(data) if length is None else length))
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
@@ -37,6 +37,9 @@ class Handler(BaseHTTPRequestHandler):
         release = RELEASE[0]
         if kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
+        elif kind == "close":  # no length: the close ends the body
+            self.answer(body(n), -1, [("Connection", "close")])
+            self.close_connection = True
         elif kind in ("stall", "reset"):
             self.answer(body(n), n + 100000)  # unbuffered: the bytes leave at once
         elif kind == "overlong":
