@@ -178,6 +178,65 @@ InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& 
 
 bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
                           const std::atomic<bool>& stop) {
+    // WinINet would follow a redirect loop without end, and go on with it inside
+    // an abandoned request: redirects are followed here, a few at most.
+    std::wstring next;
+    for (int hop = 0;; ++hop) {
+        if (!OpenOnce(root, hop == 0 ? url : next.c_str(), flags | INTERNET_FLAG_NO_AUTO_REDIRECT,
+                      stop)) {
+            return false;
+        }
+        std::wstring target;
+        if (!RedirectTarget(hop == 0 ? url : next.c_str(), target)) {
+            return true;
+        }
+        Close();
+        if (hop == kMaxRedirects) {
+            return Fail(ERROR_HTTP_REDIRECT_FAILED);
+        }
+        next.swap(target);
+    }
+}
+
+bool InternetReader::RedirectTarget(const wchar_t* url, std::wstring& target) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        nullptr)) {
+        return false;
+    }
+    if (status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT &&
+        status != HTTP_STATUS_REDIRECT_METHOD && status != HTTP_STATUS_REDIRECT_KEEP_VERB &&
+        status != HTTP_STATUS_PERMANENT_REDIRECT) {
+        return false;
+    }
+    // Without a place to go, the redirect's own body is the answer.
+    std::wstring location(256, L'\0');
+    size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request_, HTTP_QUERY_LOCATION, &location[0], &size, nullptr)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return false;
+        }
+        location.resize(size / sizeof(wchar_t) + 1);
+        if (!HttpQueryInfoW(request_, HTTP_QUERY_LOCATION, &location[0], &size, nullptr)) {
+            return false;
+        }
+    }
+    location.resize(size / sizeof(wchar_t));
+    // A relative location counts from the address that answered.
+    DWORD length = 0;
+    InternetCombineUrlW(url, location.c_str(), nullptr, &length, ICU_NO_ENCODE);
+    target.assign(length + 1, L'\0');
+    length = static_cast<DWORD>(target.size());
+    if (!InternetCombineUrlW(url, location.c_str(), &target[0], &length, ICU_NO_ENCODE)) {
+        return false;
+    }
+    target.resize(length);
+    return true;
+}
+
+bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
+                              const std::atomic<bool>& stop) {
     Close();
     failed_ = false;
     lastError_ = 0;
@@ -209,7 +268,8 @@ bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
     request_ = request;
     state_->handle = request;
 
-    // Without it a connection reset would pass for the end of the body.
+    // Without it a connection reset would pass for the end of the body, and
+    // bytes sent beyond it would pass for part of it.
     DWORD length = 0;
     DWORD lengthSize = sizeof(length);
     if (HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
@@ -247,6 +307,11 @@ bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomi
         return Fail(ERROR_INVALID_HANDLE);
     }
     for (;;) {
+        // Reaching the announced length is the end, at once: whatever follows
+        // on the connection is not this body's.
+        if (hasContentLength_ && delivered_ >= contentLength_) {
+            return true;
+        }
         DWORD available = 0;
         state_->pending = true;
         if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
@@ -269,7 +334,11 @@ bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomi
         INTERNET_BUFFERSW buffers = {};
         buffers.dwStructSize = sizeof(buffers);
         buffers.lpvBuffer = dest;
-        buffers.dwBufferLength = available < size ? available : size;
+        DWORD want = available < size ? available : size;
+        if (hasContentLength_ && contentLength_ - delivered_ < want) {
+            want = static_cast<DWORD>(contentLength_ - delivered_);
+        }
+        buffers.dwBufferLength = want;
         // Buffered bytes: this completes at once, so `buffers` may live on the
         // stack. A zero-byte result is not the end; ask again.
         if (!InternetReadFileExW(request_, &buffers, IRF_NO_WAIT, 0)) {

@@ -13,6 +13,7 @@
 #include <wininet.h>
 
 #include <atomic>
+#include <string>
 
 // Opens the root handle as the player needs it: agent "SONVALE_V2", the
 // preconfigured proxy settings, asynchronous mode, and the reader's status
@@ -35,6 +36,9 @@ class InternetReader {
     // Longest wait in Close for WinINet to report the request handle closed.
     static constexpr DWORD kClosingWaitMs = 2000;
 
+    // Redirects followed for one Open.
+    static constexpr int kMaxRedirects = 5;
+
     explicit InternetReader(DWORD stallLimitMs = kDefaultStallLimitMs);
     ~InternetReader(); // closes an open request
     InternetReader(const InternetReader&) = delete;
@@ -43,15 +47,18 @@ class InternetReader {
     // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
     // answer's headers. False when the request cannot be made, when `stop` is
     // seen set while waiting, or after the stall limit with no answer. A
-    // request left open by an earlier call is closed first.
+    // request left open by an earlier call is closed first. Redirects are
+    // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added to
+    // `flags`): at most kMaxRedirects, then it fails with ERROR_HTTP_REDIRECT_FAILED.
     bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
 
     // InternetReadFile's contract: false on an error (also a body cut short of
     // its Content-Length), when `stop` is seen set while waiting, or after the
     // stall limit without data; true with *count 0 only at the real end of the
-    // body; true with 0 < *count <= size while data arrives. The bytes go
-    // straight into dest; nothing is allocated. After a false, every further
-    // Read is false.
+    // body, which comes at once when the Content-Length has arrived (bytes
+    // beyond it are never delivered); true with 0 < *count <= size while data
+    // arrives. The bytes go straight into dest; nothing is allocated. After a
+    // false, every further Read is false.
     bool Read(void* dest, DWORD size, DWORD* count, const std::atomic<bool>& stop);
 
     // Closes the request handle. When no WinINet operation is outstanding it
@@ -71,6 +78,9 @@ class InternetReader {
 
   private:
     enum class Wait { Done, Stopped, Stalled };
+    bool OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
+    // True with the absolute address to go to when the open request is a redirect.
+    bool RedirectTarget(const wchar_t* url, std::wstring& target);
     Wait WaitForCompletion(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.

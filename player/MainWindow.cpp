@@ -65,7 +65,7 @@ MainWindow::MainWindow()
     trackEndTimer.SetTimerWindow(this);
     trackEndTimer.SetInterval(kTrackEndPollMs);
     trackEndTimer.SetListener(this);
-    StartThread();
+    StartWorker();
 }
 
 MainWindow::~MainWindow() {}

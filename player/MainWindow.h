@@ -57,6 +57,9 @@ class MainWindow : public FWindow,
     // its title.
     void LoadTrack(unsigned char* buffer);
     void PlayLoadedTrack();
+    // Starts the playback cycle on a new worker; when no thread can be made,
+    // starts the timer instead, so that its next tick tries again.
+    void StartWorker();
     // A modal error box owned by this window, from the worker; none once the
     // window is closing.
     void ShowWorkerError(const KString& text);

@@ -91,11 +91,20 @@ void MainWindow::Run() {
 }
 
 void MainWindow::OnTimer(KTimer*) {
-    if (isClosing || BASS_ChannelIsActive(musicHandle) != BASS_ACTIVE_STOPPED) {
+    // A worker held up between starting the timer and clearing its flag still
+    // runs: a second one beside it would share the flag, so the next tick retries.
+    if (isClosing || isThreadRunning || BASS_ChannelIsActive(musicHandle) != BASS_ACTIVE_STOPPED) {
         return;
     }
     trackEndTimer.StopTimer();
-    StartThread();
+    StartWorker();
+}
+
+void MainWindow::StartWorker() {
+    // With no worker, nothing would start the timer again: the next tick retries.
+    if (!StartThread()) {
+        trackEndTimer.StartTimer();
+    }
 }
 
 void MainWindow::OnClose() {

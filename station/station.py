@@ -51,6 +51,8 @@ FAULTS = {
     "answer-silent":    ("answer", "silent", "reads the request and sends nothing at all, not even the status line"),
     "answer-reset":     ("answer", "reset", "sends `at` bytes of the answer, waits `wait` s, then resets (RST)"),
     "answer-trickle":   ("answer", "trickle", "sends the answer `chunk` bytes every `delay` s"),
+    "answer-redirect":  ("answer", "redirect", "request.php redirects (302) to itself: a loop, or `count` hops"),
+    "answer-overlong":  ("answer", "overlong", "the answer's Content-Length covers the name, more bytes follow it"),
     "module-404":       ("module", "404", "the module request answers an HTML error page, status 404"),
     "module-500":       ("module", "500", "the module request answers an HTML error page, status 500"),
     "module-1mib":      ("module", "size1", "the module padded with zero bytes to exactly 1 MiB"),
@@ -133,7 +135,7 @@ def error_page(status):
             % (status, reason, reason)).encode("ascii")
 
 
-REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
+REASONS = {200: "OK", 302: "Found", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
            500: "Internal Server Error"}
 
 
@@ -462,6 +464,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = name + b"x" * (MIB - len(name))
         elif action == "size+":
             body = name + b"x" * (MIB + 1 - len(name))
+        elif action == "redirect":
+            return 302, "text/plain", b"", action, params
         return 200, "text/plain; charset=windows-1252", body, action, params
 
     def module(self, raw, record):
@@ -579,6 +583,10 @@ class Handler(socketserver.BaseRequestHandler):
         if action == "silent":
             self.stall(params["for"], record)
             return False
+        if action == "redirect":
+            head = head[:-2] + b"Location: /xm/request.php\r\n\r\n"
+        elif action == "overlong":
+            body += b"GARBAGE-LEFT-ON-THE-CONNECTION"
         if action in ("stall", "reset"):
             at = params["at"] if params["at"] >= 0 else len(body) // 2
             at = min(at, len(body))

@@ -1,140 +1,164 @@
-// The main window built in this process, as RunMainWindow builds it, so that the
-// test can look at its members and intercept its calls to the system.
+// The main window built in this process beside the test station, with some of
+// its calls to the system passed through wrappers of the test.
 #include "MainWindow.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
 #include "Agc.h"
 #include "ApiHook.h"
 #include "KMessageLoop.h"
-#include "ObjectCounter.h"
 #include "PlayerResources.h"
-#include "Screen.h"
 #include "UiHelpers.h"
 
 namespace {
 
-class TestableMainWindow : public MainWindow {
-  public:
-    using MainWindow::agcCheckBox;
-    using MainWindow::internetHandle;
-    using MainWindow::trackEndTimer;
-    bool WorkerRunning() { return isThreadRunning; }
-};
+std::atomic<int> workerStarts{0};       // CreateThread calls for a worker
+std::atomic<int> refusedStart{-1};      // the number of the worker start to refuse
+std::atomic<bool> delayArmed{false};    // hold up the next worker that asks for the timer
+std::atomic<int> startsDuringDelay{-1}; // worker starts while it was held up
+std::atomic<bool> refuseInternet{false};
+decltype(&::CreateThread) realCreateThread;
+decltype(&::PostMessageW) realPostMessageW;
+decltype(&::InternetOpenW) realInternetOpenW;
+
+HANDLE WINAPI TestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                               LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
+                               LPDWORD id) {
+    if (start == ThreadEntryProc && workerStarts++ == refusedStart) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return realCreateThread(security, stack, start, param, flags, id);
+}
+
+// A worker asks the window's thread for the timer by a posted message; held up
+// right after it (a busy machine), the worker still runs.
+BOOL WINAPI TestPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    BOOL posted = realPostMessageW(window, message, wParam, lParam);
+    if (GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId() &&
+        delayArmed.exchange(false)) {
+        const int before = workerStarts;
+        Sleep(5000); // past two ticks, and past the end of the short track
+        startsDuringDelay = workerStarts - before;
+    }
+    return posted;
+}
+
+HINTERNET WINAPI TestInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
+                                   DWORD flags) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY); // what a refusal leaves
+    return refuseInternet ? nullptr : realInternetOpenW(agent, access, proxy, bypass, flags);
+}
+
+// The wrappers pass calls through unless a case asks otherwise, for the whole program.
+template <typename F> void Hook(const char* dll, const char* function, F replacement, F* real) {
+    *real = reinterpret_cast<F>(HookImport(dll, function, reinterpret_cast<void*>(replacement)));
+}
 
 class MainWindowTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { CreatePlayerResources(); }
-    static void TearDownTestSuite() { ReleasePlayerResources(); }
-    // Closes the window as the user would and runs the loop until it is gone.
-    static void CloseAndRunLoop(HWND window) {
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        RunMessageLoop();
+    static void SetUpTestSuite() {
+        CreatePlayerResources();
+        Hook("kernel32.dll", "CreateThread", &TestCreateThread, &realCreateThread);
+        Hook("user32.dll", "PostMessageW", &TestPostMessageW, &realPostMessageW);
+        Hook("wininet.dll", "InternetOpenW", &TestInternetOpenW, &realInternetOpenW);
     }
+    static void TearDownTestSuite() { ReleasePlayerResources(); }
+    void SetUp() override {
+        ASSERT_TRUE(realCreateThread && realPostMessageW && realInternetOpenW);
+        workerStarts = 0;
+        refusedStart = -1;
+        delayArmed = refuseInternet = false;
+        // Short tracks that load: the cycle changes track every few seconds.
+        ASSERT_NE(getenv("STATION_PORT"), nullptr) << "run beside the station";
+        HINTERNET session = InternetOpenW(L"test", 0, nullptr, nullptr, 0);
+        std::string url = "http://127.0.0.1:" + std::string(getenv("STATION_PORT")) +
+                          "/control/playlist?names=first.mod,second.mod,third.mod,fourth.mod";
+        HINTERNET request =
+            InternetOpenUrlA(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+        InternetCloseHandle(session);
+        ASSERT_NE(request, nullptr) << "the station is not there";
+    }
+    // Whatever a check did, the window closes, and its worker with it.
+    void TearDown() override { Close(); }
+    MainWindow& Open() {
+        window.reset(new MainWindow);
+        window->SetVisible(true);
+        return *window;
+    }
+    void Close() {
+        if (window != nullptr && IsWindow(window->GetHWND())) {
+            PostMessageW(window->GetHWND(), WM_CLOSE, 0, 0);
+            RunMessageLoop();
+        }
+        window.reset();
+    }
+    std::unique_ptr<MainWindow> window;
 };
 
-void ClickAt(HWND control) {
+// A click as the user makes it on the control at (x, y) of the window: the
+// controls read the real pointer position.
+void Click(HWND window, int x, int y) {
+    HWND control = ChildWindowFromPoint(window, POINT{x, y});
     RECT r;
     GetWindowRect(control, &r);
-    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SetCursorPos(r.left + 2, r.top + 2);
     SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
     SendMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
 }
 
-TEST_F(MainWindowTest, AgcBoxSwitchesTheGainStage) {
-    TestableMainWindow window;
-    window.SetVisible(true);
-    ASSERT_TRUE(window.agcCheckBox.IsChecked());
-    ASSERT_TRUE(agcEnabled.load());
-    ClickAt(window.agcCheckBox.GetHWND());
-    EXPECT_FALSE(window.agcCheckBox.IsChecked());
-    EXPECT_FALSE(agcEnabled.load());
-    ClickAt(window.agcCheckBox.GetHWND());
-    EXPECT_TRUE(agcEnabled.load());
-    CloseAndRunLoop(window.GetHWND());
-}
-
-decltype(&::InternetOpenW) realInternetOpenW = nullptr;
-HINTERNET WINAPI RefusingInternetOpenW(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
-struct SeenBox {
-    wchar_t text[256];
-    wchar_t caption[64];
-    HWND owner;
-    bool found;
-};
-
-// Runs beside the interface thread, which sits in the box's own message loop:
-// reads the box and presses its OK button.
-DWORD WINAPI AnswerErrorBox(LPVOID param) {
-    auto seen = static_cast<SeenBox*>(param);
-    for (int i = 0; i < 1000 && !seen->found; ++i) {
-        for (HWND box : FindTopLevelWindows(L"Error", L"#32770")) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(box, &pid);
-            if (pid != GetCurrentProcessId()) {
-                continue;
-            }
-            GetDlgItemTextW(box, 0xFFFF, seen->text, 256);
-            GetWindowTextW(box, seen->caption, 64);
-            seen->owner = GetWindow(box, GW_OWNER);
-            seen->found = true;
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-        }
-        Sleep(10);
+TEST_F(MainWindowTest, AgcBoxSwitchesTheGainStageAndButtonsMinimiseAndClose) {
+    HWND w = Open().GetHWND();
+    for (bool checked : {false, true}) {
+        Click(w, 285, 111);
+        EXPECT_EQ(agcEnabled.load(), checked);
     }
-    return 0;
+    Click(w, 360, 15);
+    EXPECT_TRUE(IsIconic(w));
+    ShowWindow(w, SW_RESTORE);
+    Click(w, 380, 15);
+    EXPECT_FALSE(IsWindow(w));
+    PumpMessages(10); // takes the quit message out of the queue
 }
 
-TEST_F(MainWindowTest, FailedInternetOpenShowsConnectionErrorAndStillCloses) {
-    // This process's own import of InternetOpenW is made to fail: the program's
-    // code, the box and the shutdown are the real ones.
-    realInternetOpenW = reinterpret_cast<decltype(realInternetOpenW)>(HookImport(
-        "wininet.dll", "InternetOpenW", reinterpret_cast<void*>(&RefusingInternetOpenW)));
-    ASSERT_NE(realInternetOpenW, nullptr);
-    SeenBox seen = {};
-    HANDLE answerer = CreateThread(nullptr, 0, AnswerErrorBox, &seen, 0, nullptr);
-    {
-        TestableMainWindow window;
-        WaitForSingleObject(answerer, 15000);
-        CloseHandle(answerer);
-        HookImport("wininet.dll", "InternetOpenW", reinterpret_cast<void*>(realInternetOpenW));
+TEST_F(MainWindowTest, TickDoesNotStartAWorkerWhileOneIsLateToFinish) {
+    delayArmed = true;
+    Open();
+    ASSERT_TRUE(PumpUntil([] { return startsDuringDelay >= 0; }, 30000));
+    EXPECT_EQ(startsDuringDelay, 0) << "a second worker ran beside the first";
+    EXPECT_TRUE(PumpUntil([] { return workerStarts >= 2; }, 10000)) << "the next tick starts it";
+}
 
-        ASSERT_TRUE(seen.found);
-        EXPECT_STREQ(seen.text, L"Connection error!");
-        EXPECT_STREQ(seen.caption, L"Error");
-        EXPECT_EQ(seen.owner, window.GetHWND());
-        EXPECT_EQ(window.internetHandle, nullptr);
-        EXPECT_FALSE(window.WorkerRunning()) << "no worker is started";
-        EXPECT_FALSE(window.trackEndTimer.IsTimerRunning());
-        window.SetVisible(true);
-        CloseAndRunLoop(window.GetHWND());
-        EXPECT_FALSE(IsWindow(window.GetHWND()));
+TEST_F(MainWindowTest, RefusedWorkerIsTriedAgainAtTheNextTick) {
+    refusedStart = 1; // at the first change of track
+    Open();
+    EXPECT_TRUE(PumpUntil([] { return workerStarts >= 3; }, 20000));
+}
+
+// Reads and answers the error box of this thread from inside the box's own loop.
+wchar_t boxText[64];
+HWND boxOwner = nullptr;
+void CALLBACK AnswerErrorBox(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = FindWindowW(L"#32770", L"Error");
+    if (box != nullptr && GetWindowThreadProcessId(box, nullptr) == GetCurrentThreadId()) {
+        GetDlgItemTextW(box, 0xFFFF, boxText, 64);
+        boxOwner = GetWindow(box, GW_OWNER);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
     }
 }
 
-TEST_F(MainWindowTest, StartAndCloseLeaveNoObjectsOrHandlesBehind) {
-    auto runOnce = [] {
-        TestableMainWindow window;
-        window.CenterScreen();
-        window.SetVisible(true);
-        PumpMessages(100);
-        CloseAndRunLoop(window.GetHWND());
-    };
-    runOnce(); // warm-up: first use of the sound device, WinINet and fonts
-    Sleep(200);
-    const int objects = ObjectCounter::Live();
-    const int handles = CountKernelHandles();
-    ASSERT_GT(handles, 0) << "the kernel handle count does not work here";
-    for (int i = 0; i < 5; ++i) {
-        runOnce();
-    }
-    Sleep(200); // threads of the last run finish exiting
-    EXPECT_EQ(ObjectCounter::Live(), objects);
-    EXPECT_LE(CountKernelHandles(), handles + 2);
+TEST_F(MainWindowTest, FailedInternetOpenShowsConnectionErrorAndStaysIdle) {
+    refuseInternet = true;
+    UINT_PTR answerer = SetTimer(nullptr, 0, 50, AnswerErrorBox);
+    MainWindow& w = Open(); // the box is shown and answered in the constructor
+    KillTimer(nullptr, answerer);
+    EXPECT_STREQ(boxText, L"Connection error!");
+    EXPECT_EQ(boxOwner, w.GetHWND());
+    PumpMessages(2500); // more than a tick
+    EXPECT_EQ(workerStarts, 0) << "no worker is started, now or at a tick";
 }
 
 } // namespace
