@@ -2,7 +2,6 @@
 // capture device that records every mixed block, also with several threads at
 // once. Runs natively (under the sanitizers) and on Windows.
 
-#include "AnsiText.h"
 #include "EngineTestSupport.h"
 
 #include <atomic>
@@ -16,8 +15,8 @@ namespace {
 
 using Engine = AudioEngineTest;
 
-const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100}; // 0.48 s: ends in its 21st block
-const uint64_t kSong = SongFrames(kShort);
+const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100};
+const uint64_t kSong = 8 * 3 * 882; // frames: 8 rows of 3 ticks at 125 BPM, in the 21st block
 
 HMUSIC Load(const std::vector<uint8_t>& module, DWORD flags, DWORD length = 0, DWORD freq = 0) {
     return BASS_MusicLoad(TRUE, module.data(), 0, length ? length : DWORD(module.size()), flags,
@@ -49,6 +48,12 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<char*>(&amid[0]), amid.size());
     HMUSIC music = 0;
     const char* title = nullptr;
+#ifdef _WIN32
+    char ansi[32] = {}; // the title in the ANSI code page
+    WideCharToMultiByte(CP_ACP, 0, L"Caf\u00e9 au lait", -1, ansi, 32, nullptr, nullptr);
+#else
+    const char* ansi = "Caf\xC3\xA9 au lait"; // the narrow character set is UTF-8 here
+#endif
     const std::tuple<const char*, std::function<bool()>, int> steps[] = {
         {"init with flags", STEP(BASS_Init(0, 44100, 1, 0, 0)), BASS_ERROR_ILLPARAM},
         {"init at 0 Hz", STEP(BASS_Init(0, 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
@@ -72,7 +77,7 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
         {"load", STEP(music = LoadPadded(good)), BASS_OK},
         {"title in ANSI",
          STEP((title = BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME)) &&
-              title == audio::Utf8ToAnsi("Caf\xC3\xA9 au lait")),
+              title == std::string(ansi)),
          BASS_OK},
         {"the same text", STEP(BASS_ChannelGetTags(music, 0x10000) == title), BASS_OK},
         {"untitled", STEP(BASS_ChannelGetTags(LoadPadded(WriteModule({})), 0x10000)),
@@ -116,31 +121,19 @@ TEST_F(Engine, HandlesAreNeverReusedAndDeadOnesFailWithoutEffect) {
     std::sort(seen.begin(), seen.end());
     EXPECT_NE(seen.front(), 0u);
     EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
-    const std::function<bool(DWORD)> calls[] = {
-        [](DWORD h) { return BASS_MusicFree(h) != 0; },
-        [](DWORD h) { return BASS_ChannelSetDSP(h, FillDsp, nullptr, 0) != 0; },
-        [](DWORD h) { return BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.5f) != 0; },
-        [](DWORD h) { return BASS_ChannelPlay(h, TRUE) != 0; },
-        [](DWORD h) { return BASS_ChannelGetTags(h, BASS_TAG_MUSIC_NAME) != nullptr; },
-        [](DWORD h) { return BASS_ChannelIsActive(h) != BASS_ACTIVE_STOPPED; },
-    };
     for (DWORD h : dead) {
+        const std::function<bool()> calls[] = {
+            STEP(BASS_MusicFree(h)),         STEP(BASS_ChannelSetDSP(h, FillDsp, 0, 0)),
+            STEP(BASS_ChannelPlay(h, TRUE)), STEP(BASS_ChannelSetAttribute(h, 2, 1)),
+            STEP(BASS_ChannelIsActive(h)),   STEP(BASS_ChannelGetTags(h, 0x10000))};
         for (size_t i = 0; i < std::size(calls); ++i) {
-            EXPECT_FALSE(calls[i](h)) << h << " call " << i;
+            EXPECT_FALSE(calls[i]()) << h << " call " << i;
             EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE) << h << " call " << i;
         }
     }
     EXPECT_STREQ(BASS_ChannelGetTags(live, BASS_TAG_MUSIC_NAME), "Short one"); // untouched,
     EXPECT_EQ(BASS_ChannelIsActive(live), DWORD(BASS_ACTIVE_STOPPED));         // not started
 }
-
-#ifdef _WIN32
-TEST(AnsiText, Utf8BecomesTheAnsiCodePage) {
-    char expected[16] = {};
-    WideCharToMultiByte(CP_ACP, 0, L"Caf\u00e9 \u0100", -1, expected, 16, nullptr, nullptr);
-    EXPECT_EQ(audio::Utf8ToAnsi("Caf\xC3\xA9 \xC4\x80"), expected);
-}
-#endif
 
 TEST_F(Engine, NoSoundDeviceIsPacedLikeARealOne) {
     ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
@@ -164,9 +157,9 @@ void CALLBACK CountingDsp(HDSP, DWORD channel, void* buffer, DWORD length, void*
     FillDsp(0, channel, buffer, length, nullptr);
 }
 
-// The player's threads at once: a worker loading, playing and freeing musics, an
-// interface thread using the same handles, DSPs on the mixing thread, and at last
-// BASS_Free while the worker is busy.
+// The player's threads at once: a worker loading, playing and freeing musics, the
+// interface thread using the same handles, DSPs on the mixing thread, and BASS_Free
+// while the worker is busy.
 TEST_F(Engine, ThreadsShareHandlesAndFreeWhileTheWorkerLoads) {
     CaptureOutput* capture = InitCapture();
     ASSERT_TRUE(capture);
@@ -177,39 +170,30 @@ TEST_F(Engine, ThreadsShareHandlesAndFreeWhileTheWorkerLoads) {
     std::atomic<HMUSIC> current{0};
     std::atomic<size_t> loads{0}, called{0};
     std::atomic<int> lastError{0};
-    std::atomic<bool> done{false};
     std::thread worker([&] {
         for (std::atomic<int>& count : calls) {
             const size_t i = loads++;
             const HMUSIC music = LoadPadded(i % 10 == 9 ? junk : titled); // the station may err
-            if ((lastError = BASS_ErrorGetCode()) == BASS_ERROR_INIT) {
-                break;
-            }
+            lastError = BASS_ErrorGetCode();
             BASS_ChannelSetDSP(music, CountingDsp, &count, 0);
             BASS_ChannelPlay(music, FALSE);
             current = music;
-            // Adding a DSP and restarting wait out a render that may be inside the DSP above.
             std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 7)));
+            // Adding a DSP and restarting wait out a render that may be inside the DSP above.
             BASS_ChannelSetDSP(music, CountingDsp, &count, 1);
             BASS_ChannelPlay(music, i % 3 == 0);
-            std::this_thread::sleep_for(std::chrono::microseconds(300 * (i % 5)));
             BASS_MusicFree(music);
             called += count.exchange(kFreed) > 0;
         }
-        done = true;
     });
-    std::thread ui([&] {
-        while (!done) {
-            BASS_ChannelSetAttribute(current, BASS_ATTRIB_VOL, 0.5f);
-            BASS_ChannelIsActive(current);
-            BASS_ChannelGetTags(current, BASS_TAG_MUSIC_NAME);
-        }
-    });
-    EXPECT_TRUE(WaitUntil([&] { return loads > 150; }, 60));
+    while (loads <= 150) { // meanwhile this thread acts as the interface thread
+        BASS_ChannelSetAttribute(current, BASS_ATTRIB_VOL, 0.5f);
+        BASS_ChannelIsActive(current);
+        BASS_ChannelGetTags(current, BASS_TAG_MUSIC_NAME);
+    }
     EXPECT_TRUE(BASS_Free());
     worker.join();
-    ui.join();
-    EXPECT_EQ(lastError, BASS_ERROR_INIT); // the worker's next load failed with it
+    EXPECT_EQ(lastError, BASS_ERROR_INIT); // the worker's loads after it failed with it
     for (const std::atomic<int>& count : calls) {
         EXPECT_TRUE(count == 0 || count == kFreed) << count;
     }
@@ -226,10 +210,9 @@ class Mixing : public AudioEngineTest {
         ASSERT_TRUE(capture = InitCapture());
     }
     // Plays the module as the player loads it, with a DSP that fills it with `fill`.
-    HMUSIC Start(const ModuleSpec& spec, int fill, DWORD flags = kPlayerFlags, float volume = 1) {
+    HMUSIC Start(const ModuleSpec& spec, int fill, DWORD flags = kPlayerFlags) {
         const HMUSIC music = LoadPadded(WriteModule(spec), flags);
         EXPECT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(fill), 0), 0u);
-        EXPECT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, volume));
         EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
         return music;
     }
@@ -247,7 +230,7 @@ TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
     // The music, its flags, when Play is called again and how, the frames heard.
     const std::tuple<ModuleSpec, DWORD, uint64_t, BOOL, uint64_t> cases[] = {
         {kShort, kPlayerFlags, 0, FALSE, kSong},
-        {jumper, kPlayerFlags, 0, FALSE, SongFrames(jumper)},
+        {jumper, kPlayerFlags, 0, FALSE, 2 * kSong}, // one order of 16 rows
         {kShort, BASS_MUSIC_LOOP | BASS_MUSIC_RAMPS, 0, FALSE, all},
         {kShort, kPlayerFlags, early, FALSE, kSong},
         {kShort, kPlayerFlags, early, TRUE, early + kSong},
@@ -261,33 +244,15 @@ TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
             EXPECT_TRUE(BASS_ChannelPlay(music, restart));
         }
         capture->played = 0; // heard only as the test says
-        const std::vector<int16_t> s = capture->RunTo(again + 2 * SongFrames(spec));
-        const Extent sound = SoundExtent(s);
+        const std::vector<int16_t> s = capture->RunTo(again + 4 * kSong);
         SCOPED_TRACE(testing::Message() << spec.title << " " << again << " " << restart);
-        EXPECT_EQ(sound.first, 0u);
-        EXPECT_EQ(sound.end, std::min<uint64_t>(heard, s.size() / 2));
+        EXPECT_EQ(SoundExtent(s).first, 0u);
+        EXPECT_EQ(SoundExtent(s).end, std::min<uint64_t>(heard, s.size() / 2));
         // Playing until the device has played the last frame, then stopped (unless looped).
         capture->played = heard - 1;
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
         capture->played = heard;
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(heard == all));
-    }
-}
-
-TEST_F(Mixing, HeardIsTheSumOfThePlayingMusicsAtTheirVolumesRoundedAndSaturated) {
-    // Two musics filled by their DSPs, the first at a volume; what is heard.
-    const std::tuple<int, float, int, int> cases[] = {
-        {10003, 1.0f, 0, 10003},        {10003, 0.25f, 0, 2501},    {10003, 7.0f, 0, 10003},
-        {10003, -1.0f, 0, 0},           {10000, 1.0f, 3000, 13000}, {30000, 1.0f, 30000, 32767},
-        {-30000, 1.0f, -30000, -32768},
-    };
-    for (const auto& [a, volume, b, heard] : cases) {
-        Restart();
-        Start(kShort, a, kPlayerFlags, volume);
-        Start(kShort, b);
-        const HMUSIC idle = LoadPadded(WriteModule(kShort)); // loaded, never played
-        ASSERT_NE(BASS_ChannelSetDSP(idle, FillDsp, Value(1), 0), 0u);
-        EXPECT_TRUE(Heard(capture->RunTo(kSong), heard)) << a << " at " << volume << " and " << b;
     }
 }
 
@@ -316,26 +281,49 @@ void CALLBACK DigitDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
     }
 }
 
-TEST_F(Mixing, DspChainGetsEveryDecodedFrameFromTheHighestPriorityDown) {
+// What is heard is the sum of the playing musics, each after its DSP chain and at
+// its volume, rounded and saturated.
+TEST_F(Mixing, DspChainGetsEveryDecodedFrameFromTheHighestPriorityDownBeforeTheVolume) {
     const std::vector<uint8_t> module = WriteModule(kShort);
-    Seen seen[2]; // the module padded as the player loads it, and bare
-    for (Seen& first : seen) {
+    // How the chain's music is loaded, its volume, what a second music adds, what is
+    // heard, and whether the chain gets the same sound as in the first row.
+    const std::tuple<const char*, std::function<HMUSIC()>, float, int, int, bool> cases[] = {
+        {"padded", [&] { return LoadPadded(module); }, 1.0f, 0, 2413, true},
+        {"silenced", [&] { return LoadPadded(module); }, 0.0f, 0, 0, true},
+        {"rounded", [&] { return LoadPadded(module); }, 0.3f, 0, 724, true},
+        {"above 1", [&] { return LoadPadded(module); }, 7.0f, 0, 2413, true},
+        {"below 0", [&] { return LoadPadded(module); }, -1.0f, 0, 0, true},
+        {"with another", [&] { return LoadPadded(module); }, 1.0f, 3000, 5413, true},
+        {"saturated", [&] { return LoadPadded(module); }, 1.0f, 32000, 32767, true},
+        {"bare", [&] { return Load(module, kPlayerFlags); }, 1.0f, 0, 2413, true},
+        {"linear", [&] { return LoadPadded(module, kPlayerFlags & ~0x800000); }, 1, 0, 2413, false},
+        {"no ramps", [&] { return LoadPadded(module, kPlayerFlags & ~0x400); }, 1, 0, 2413, false},
+    };
+    std::vector<int16_t> first;
+    for (const auto& [what, load, volume, other, heard, same] : cases) {
+        SCOPED_TRACE(what);
         Restart();
-        const HMUSIC music = &first == seen ? LoadPadded(module) : Load(module, kPlayerFlags);
-        const HDSP dsp = BASS_ChannelSetDSP(music, RecordDsp, &first, 10);
+        Seen seen;
+        const HMUSIC music = load();
+        const HDSP dsp = BASS_ChannelSetDSP(music, RecordDsp, &seen, 10);
         ASSERT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(0), 9), 0u);
         const int priorities[] = {0, 5, -3, 5}; // equal ones run in the order they were set
         for (int i = 0; i < 4; ++i) {
             ASSERT_NE(BASS_ChannelSetDSP(music, DigitDsp, Value(i + 1), priorities[i]), 0u);
         }
+        ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, volume));
         ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-        EXPECT_TRUE(Heard(capture->RunTo(2 * kSong), 2413));
-        EXPECT_EQ(first.samples.size(), 2 * kSong); // every frame once, as 16-bit stereo,
-        EXPECT_GT(Peak(first.samples), 2000);       // the music itself to the first in the chain
-        EXPECT_EQ(first.dsp, dsp);
-        EXPECT_EQ(first.channel, music);
+        Start(kShort, other);
+        const HMUSIC idle = LoadPadded(module); // loaded, never played
+        ASSERT_NE(BASS_ChannelSetDSP(idle, FillDsp, Value(1), 0), 0u);
+        EXPECT_TRUE(Heard(capture->RunTo(2 * kSong), heard));
+        EXPECT_EQ(seen.samples.size(), 2 * kSong); // every frame once, as 16-bit stereo,
+        EXPECT_GT(Peak(seen.samples), 2000);       // the music itself to the first in the chain
+        EXPECT_EQ(seen.dsp, dsp);
+        EXPECT_EQ(seen.channel, music);
+        first = first.empty() ? seen.samples : first;
+        EXPECT_EQ(seen.samples == first, same);
     }
-    EXPECT_EQ(seen[0].samples, seen[1].samples); // the zeros behind the module change nothing
 }
 
 TEST_F(Mixing, VolumeChangeRampsAcrossTheNextBlock) {
