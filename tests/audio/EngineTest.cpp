@@ -42,7 +42,9 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
     std::vector<uint8_t> amid(7 + size + 300, 0x55); // the module between other bytes
     std::fill_n(amid.begin(), 7, 0xAA);
     std::copy(good.begin(), good.end(), amid.begin() + 7);
-    const std::string path = ::testing::TempDir() + "sonvale-engine-test.mod";
+    const std::string path =
+        ::testing::TempDir() + "sonvale-engine-test-" + // one per run
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<char*>(&amid[0]), amid.size());
     HMUSIC music = 0;
     const char* title = nullptr;
