@@ -1,585 +1,341 @@
 // The engine's behaviour on its own output devices: the "no sound" clock and a
-// capture device that records every mixed block. Runs natively (under the
-// sanitizers) and on Windows.
+// capture device that records every mixed block, also with several threads at
+// once. Runs natively (under the sanitizers) and on Windows.
 
-#include "AnsiText.h"
-#include "CaptureOutput.h"
 #include "EngineTestSupport.h"
 
 #include <cmath>
-#include <cstring>
-#include <mutex>
-#include <string>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <functional>
 
 namespace sonvale::test {
 namespace {
 
 using Engine = AudioEngineTest;
 
-const ModuleSpec kTwoPatterns{"Two patterns", 2, 16, 3, -1, 100}; // 1.92 s
-const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100};           // 0.48 s
+const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100};
+const uint64_t kSong = 8 * 3 * 882; // frames: 8 rows of 3 ticks at 125 BPM, in the 21st block
 
-// ---------------------------------------------------------------- life cycle
-
-TEST_F(Engine, SecondInitFailsWithAlreadyAndFreeTwiceWithInit) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
-    EXPECT_FALSE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
-    EXPECT_TRUE(BASS_Free());
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
-    EXPECT_FALSE(BASS_Free());
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+HMUSIC Load(const std::vector<uint8_t>& module, DWORD flags, DWORD length = 0, DWORD freq = 0) {
+    return BASS_MusicLoad(TRUE, module.data(), 0, length ? length : DWORD(module.size()), flags,
+                          freq);
 }
 
-TEST_F(Engine, InitRejectsWhatItCannotDo) {
-    struct Case {
-        int device;
-        DWORD freq;
-        DWORD flags;
-        int error;
-    } cases[] = {
-        {0, 44100, 1, BASS_ERROR_ILLPARAM},   {0, 0, 0, BASS_ERROR_ILLPARAM},
-        {0, 1000000, 0, BASS_ERROR_ILLPARAM}, {-2, 44100, 0, BASS_ERROR_DEVICE},
-#ifndef _WIN32
-        {-1, 44100, 0, BASS_ERROR_DEVICE}, // no sound card backend outside Windows
+const auto Value = [](int v) { return reinterpret_cast<void*>(static_cast<intptr_t>(v)); };
+
+// Fills every sample with its user value: what is heard then shows exactly
+// which frames the music covered and what the mixer made of them.
+void CALLBACK FillDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    std::fill_n(static_cast<int16_t*>(buffer), length / 2,
+                static_cast<int16_t>(reinterpret_cast<intptr_t>(user)));
+}
+
+// A step that succeeded returns non-zero, and that must go with BASS_OK.
+#define STEP(call) [&] { return (call) != 0; }
+
+TEST_F(Engine, EachCallReportsItsErrorCode) {
+    const std::vector<uint8_t> good = WriteModule({"Caf\xE9 au lait", 1, 8, 3, -1, 100}),
+                               zeros(kTrackBufferSize, 0);
+    const DWORD size = DWORD(good.size());
+    std::vector<uint8_t> amid(7 + size + 300, 0x55); // the module between other bytes
+    std::fill_n(amid.begin(), 7, 0xAA);
+    std::copy(good.begin(), good.end(), amid.begin() + 7);
+    const std::string path =
+        ::testing::TempDir() + "sonvale-engine-test-" + // one per run
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<char*>(&amid[0]), amid.size());
+    HMUSIC music = 0;
+    const char* title = nullptr;
+#ifdef _WIN32
+    char ansi[32] = {}; // the title in the ANSI code page
+    WideCharToMultiByte(CP_ACP, 0, L"Caf\u00e9 au lait", -1, ansi, 32, nullptr, nullptr);
+#else
+    const char* ansi = "Caf\xC3\xA9 au lait"; // the narrow character set is UTF-8 here
 #endif
+    const std::tuple<const char*, std::function<bool()>, int> steps[] = {
+        {"init with flags", STEP(BASS_Init(0, 44100, 1, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"init at 0 Hz", STEP(BASS_Init(0, 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"init at 1 MHz", STEP(BASS_Init(0, 1000000, 0, 0, 0)), BASS_ERROR_ILLPARAM},
+#ifndef _WIN32
+        {"no sound card outside Windows", STEP(BASS_Init(-1, 44100, 0, 0, 0)), BASS_ERROR_DEVICE},
+#endif
+        {"init", STEP(BASS_Init(0, 44100, 0, 0, 0)), BASS_OK},
+        {"init again", STEP(BASS_Init(0, 44100, 0, 0, 0)), BASS_ERROR_ALREADY},
+        {"1 MiB of zeros", STEP(Load(zeros, kPlayerFlags)), BASS_ERROR_FILEFORM},
+        {"cut in the header", STEP(Load(good, kPlayerFlags, 600)), BASS_ERROR_FILEFORM},
+        {"null", STEP(BASS_MusicLoad(TRUE, nullptr, 0, 9, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"zero length", STEP(BASS_MusicLoad(TRUE, good.data(), 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"float output", STEP(Load(good, 0x100)), BASS_ERROR_ILLPARAM},
+        {"loop, stop at a jump", STEP(Load(good, 0x80004)), BASS_ERROR_ILLPARAM},
+        {"another rate", STEP(Load(good, 0, 0, 22050)), BASS_ERROR_ILLPARAM},
+        {"missing file", STEP(BASS_MusicLoad(FALSE, "no.mod", 0, 0, 0, 0)), BASS_ERROR_FILEOPEN},
+        {"amid other bytes", STEP(BASS_MusicLoad(TRUE, amid.data(), 7, size, 0, 0)), BASS_OK},
+        {"file at an offset", STEP(BASS_MusicLoad(FALSE, path.c_str(), 7, size, 0, 0)), BASS_OK},
+        {"cut in its sample", STEP(Load(good, 0, size - 40)), BASS_OK},
+        {"load", STEP(music = LoadPadded(good)), BASS_OK},
+        {"title in ANSI",
+         STEP((title = BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME)) &&
+              title == std::string(ansi)),
+         BASS_OK},
+        {"the same text", STEP(BASS_ChannelGetTags(music, 0x10000) == title), BASS_OK},
+        {"untitled", STEP(BASS_ChannelGetTags(LoadPadded(WriteModule({})), 0x10000)),
+         BASS_ERROR_NOTAVAIL},
+        {"other tag", STEP(BASS_ChannelGetTags(music, 0)), BASS_ERROR_ILLTYPE},
+        {"other tag of 0", STEP(BASS_ChannelGetTags(0, 0)), BASS_ERROR_HANDLE},
+        {"other attribute", STEP(BASS_ChannelSetAttribute(music, 1, 1)), BASS_ERROR_ILLTYPE},
+        {"other attribute of 0", STEP(BASS_ChannelSetAttribute(0, 1, 1)), BASS_ERROR_HANDLE},
+        {"NaN volume", STEP(BASS_ChannelSetAttribute(music, 2, NAN)), BASS_ERROR_ILLPARAM},
+        {"null DSP", STEP(BASS_ChannelSetDSP(music, nullptr, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"null DSP on 0", STEP(BASS_ChannelSetDSP(0, nullptr, 0, 0)), BASS_ERROR_HANDLE},
+        {"free", STEP(BASS_Free()), BASS_OK},
+        {"free again", STEP(BASS_Free()), BASS_ERROR_INIT},
+        {"load after free", STEP(Load(good, 0)), BASS_ERROR_INIT},
+        {"another thread's failure", // leaves this thread's last error alone
+         [] { return std::thread([] { BASS_ChannelIsActive(0); }).join(), false; },
+         BASS_ERROR_INIT},
     };
-    for (const Case& c : cases) {
-        EXPECT_FALSE(BASS_Init(c.device, c.freq, c.flags, nullptr, nullptr)) << c.device;
-        EXPECT_EQ(BASS_ErrorGetCode(), c.error) << c.device << " " << c.freq << " " << c.flags;
+    for (const auto& [what, call, error] : steps) {
+        EXPECT_EQ(call(), error == BASS_OK) << what;
+        EXPECT_EQ(BASS_ErrorGetCode(), error) << what;
     }
-}
-
-TEST_F(Engine, InitAndFreeRepeatedlyWhileMusicPlays) {
-    const std::vector<uint8_t> module = WriteModule(kTwoPatterns);
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr)) << i;
-        const HMUSIC music = LoadPadded(module);
-        ASSERT_NE(music, 0u);
-        ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-        if (i % 2) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ASSERT_TRUE(BASS_Free()) << i;
-        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED));
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-    }
-}
-
-TEST_F(Engine, ErrorCodeIsPerThread) {
-    EXPECT_FALSE(BASS_Free());
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-    int other = -2;
-    std::thread([&] {
-        BASS_ChannelIsActive(0);
-        other = BASS_ErrorGetCode();
-    }).join();
-    EXPECT_EQ(other, BASS_ERROR_HANDLE);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-}
-
-// ---------------------------------------------------------------- loading
-
-TEST_F(Engine, LoadBeforeInitFailsWithInit) {
-    EXPECT_EQ(LoadPadded(WriteModule(kShort)), 0u);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-}
-
-TEST_F(Engine, BadInputFailsWithItsErrorCode) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const std::vector<uint8_t> good = WriteModule(kShort);
-    std::vector<uint8_t> text(4000);
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<uint8_t>("This is no module at all. "[i % 26]);
-    }
-    const std::vector<uint8_t> zeros(kTrackBufferSize, 0);
-    const std::vector<uint8_t> header(good.begin(), good.begin() + 600); // cut in the header
-
-    struct Case {
-        const char* what;
-        const void* data;
-        DWORD length;
-        DWORD flags;
-        DWORD freq;
-        int error;
-    } cases[] = {
-        {"text", text.data(), DWORD(text.size()), kPlayerFlags, 0, BASS_ERROR_FILEFORM},
-        {"1 MiB of zeros", zeros.data(), DWORD(zeros.size()), kPlayerFlags, 0, BASS_ERROR_FILEFORM},
-        {"cut in the header", header.data(), DWORD(header.size()), kPlayerFlags, 0,
-         BASS_ERROR_FILEFORM},
-        {"null pointer", nullptr, 1000, kPlayerFlags, 0, BASS_ERROR_ILLPARAM},
-        {"zero length", good.data(), 0, kPlayerFlags, 0, BASS_ERROR_ILLPARAM},
-        {"unknown flag", good.data(), DWORD(good.size()), kPlayerFlags | 0x40000000, 0,
-         BASS_ERROR_ILLPARAM},
-        {"float output", good.data(), DWORD(good.size()), kPlayerFlags | 0x100, 0,
-         BASS_ERROR_ILLPARAM},
-        {"loop and stop at jump", good.data(), DWORD(good.size()),
-         BASS_MUSIC_LOOP | BASS_MUSIC_STOPBACK, 0, BASS_ERROR_ILLPARAM},
-        {"other rate", good.data(), DWORD(good.size()), kPlayerFlags, 22050, BASS_ERROR_ILLPARAM},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(BASS_MusicLoad(TRUE, c.data, 0, c.length, c.flags, c.freq), 0u) << c.what;
-        EXPECT_EQ(BASS_ErrorGetCode(), c.error) << c.what;
-    }
-    EXPECT_EQ(BASS_MusicLoad(FALSE, "no/such/module.mod", 0, 0, kPlayerFlags, 0), 0u);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
-}
-
-TEST_F(Engine, ModuleCutInItsSampleDataStillPlaysToAnEnd) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    std::vector<uint8_t> module = WriteModule(kShort);
-    module.resize(module.size() - 40);
-    const HMUSIC music =
-        BASS_MusicLoad(TRUE, module.data(), 0, DWORD(module.size()), kPlayerFlags, 0);
-    ASSERT_NE(music, 0u) << BASS_ErrorGetCode();
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    EXPECT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 10));
-}
-
-TEST_F(Engine, OffsetAndFileLoadingReachTheSameModule) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    std::vector<uint8_t> module = WriteModule(kShort);
-    std::vector<uint8_t> shifted(7 + module.size(), 0xAA);
-    std::copy(module.begin(), module.end(), shifted.begin() + 7);
-    const HMUSIC fromOffset =
-        BASS_MusicLoad(TRUE, shifted.data(), 7, DWORD(module.size()), kPlayerFlags, 0);
-    ASSERT_NE(fromOffset, 0u);
-    EXPECT_STREQ(BASS_ChannelGetTags(fromOffset, BASS_TAG_MUSIC_NAME), "Short one");
-
-    const std::string path = ::testing::TempDir() + "sonvale-engine-test.mod";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(file);
-    std::fwrite(shifted.data(), 1, shifted.size(), file);
-    std::fclose(file);
-    const HMUSIC fromFile = BASS_MusicLoad(FALSE, path.c_str(), 7, 0, kPlayerFlags, 0);
     std::remove(path.c_str());
-    ASSERT_NE(fromFile, 0u) << BASS_ErrorGetCode();
-    EXPECT_STREQ(BASS_ChannelGetTags(fromFile, BASS_TAG_MUSIC_NAME), "Short one");
 }
 
-// ---------------------------------------------------------------- handles
-
-void CALLBACK NothingDsp(HDSP, DWORD, void*, DWORD, void*) {}
-
-TEST_F(Engine, DeadHandlesFailWithoutEffect) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const HMUSIC freed = LoadPadded(WriteModule(kShort));
-    ASSERT_NE(freed, 0u);
-    ASSERT_TRUE(BASS_MusicFree(freed));
-    const HMUSIC live = LoadPadded(WriteModule(kShort));
-    ASSERT_NE(live, 0u);
-    ASSERT_NE(live, freed);
-
-    const DWORD handles[] = {0, freed, 0x12345678u, live + 1, live ^ 0x100};
-    for (DWORD h : handles) {
-        SCOPED_TRACE(h);
-        EXPECT_FALSE(BASS_MusicFree(h));
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-        EXPECT_EQ(BASS_ChannelSetDSP(h, NothingDsp, nullptr, 0), 0u);
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-        EXPECT_FALSE(BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.5f));
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-        EXPECT_FALSE(BASS_ChannelPlay(h, FALSE));
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-        EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_MUSIC_NAME), nullptr);
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-        EXPECT_EQ(BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_STOPPED));
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
-    }
-    // None of that touched the live music.
-    EXPECT_STREQ(BASS_ChannelGetTags(live, BASS_TAG_MUSIC_NAME), "Short one");
-    EXPECT_EQ(BASS_ChannelIsActive(live), DWORD(BASS_ACTIVE_STOPPED));
-}
-
-TEST_F(Engine, FreedHandleNeverComesBack) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+TEST_F(Engine, HandlesAreNeverReusedAndDeadOnesFailWithoutEffect) {
     const std::vector<uint8_t> module = WriteModule(kShort);
-    std::vector<HMUSIC> seen;
-    // More loads than the engine has slots, so every slot is reused.
-    for (int i = 0; i < 270; ++i) {
-        const HMUSIC h = BASS_MusicLoad(TRUE, module.data(), 0, DWORD(module.size()), 0, 0);
-        ASSERT_NE(h, 0u);
-        seen.push_back(h);
-        ASSERT_TRUE(BASS_MusicFree(h));
-    }
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
-    // Not after a new Init either.
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    std::vector<HMUSIC> seen{LoadPadded(module)}; // dies with BASS_Free
     ASSERT_TRUE(BASS_Free());
     ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const HMUSIC fresh = BASS_MusicLoad(TRUE, module.data(), 0, DWORD(module.size()), 0, 0);
-    EXPECT_FALSE(std::binary_search(seen.begin(), seen.end(), fresh));
-    for (HMUSIC old : seen) {
-        ASSERT_EQ(BASS_ChannelIsActive(old), DWORD(BASS_ACTIVE_STOPPED));
-        ASSERT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+    for (int i = 0; i < 300; ++i) { // more loads than the table has slots
+        seen.push_back(Load(module, 0));
+        ASSERT_TRUE(BASS_MusicFree(seen.back()));
     }
-}
-
-TEST_F(Engine, WrongAttributeOrTagTypeIsIllType) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    EXPECT_FALSE(BASS_ChannelSetAttribute(music, 1, 0.5f));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-    EXPECT_EQ(BASS_ChannelGetTags(music, 0), nullptr);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-    EXPECT_FALSE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, std::nanf("")));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
-    EXPECT_EQ(BASS_ChannelSetDSP(music, nullptr, nullptr, 0), 0u);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
-}
-
-// ---------------------------------------------------------------- tags
-
-TEST_F(Engine, TitleTagIsTheModulesTitleAndUntitledGivesNull) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    ModuleSpec untitled = kShort;
-    untitled.title = "";
-    const HMUSIC titled = LoadPadded(WriteModule(kTwoPatterns));
-    const HMUSIC bare = LoadPadded(WriteModule(untitled));
-    ASSERT_NE(titled, 0u);
-    ASSERT_NE(bare, 0u);
-    const char* title = BASS_ChannelGetTags(titled, BASS_TAG_MUSIC_NAME);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
-    EXPECT_STREQ(title, "Two patterns");
-    EXPECT_EQ(BASS_ChannelGetTags(bare, BASS_TAG_MUSIC_NAME), nullptr);
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
-    // The text stays put until the music is freed.
-    EXPECT_EQ(BASS_ChannelGetTags(titled, BASS_TAG_MUSIC_NAME), title);
-}
-
-#ifdef _WIN32
-TEST(AnsiText, TitlesAreConvertedFromUtf8ToTheAnsiCodePage) {
-    const wchar_t wide[] = L"Caf\u00e9 \u00c0 la plage";
-    char expected[64] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, expected, sizeof expected, nullptr, nullptr);
-    EXPECT_EQ(audio::Utf8ToAnsi("Caf\xC3\xA9 \xC3\x80 la plage"), std::string(expected));
-    if (GetACP() == 1252) {
-        EXPECT_EQ(audio::Utf8ToAnsi("Caf\xC3\xA9"), "Caf\xE9"); // Western European
-    }
-    EXPECT_EQ(audio::Utf8ToAnsi("plain"), "plain");
-    EXPECT_EQ(audio::Utf8ToAnsi(""), "");
-}
-#endif
-
-// ---------------------------------------------------------------- playing
-
-TEST_F(Engine, MusicPlaysOnceToItsEndForAboutItsLength) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    const HMUSIC music = LoadPadded(WriteModule(kTwoPatterns));
-    ASSERT_NE(music, 0u);
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED)); // not started yet
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    capture->record = false;
-    const Extent sound = SoundExtent(capture->Samples());
-    const double seconds = sound.Frames() / 44100.0;
-    EXPECT_NEAR(seconds, PlayedSeconds(kTwoPatterns), 0.03);
-}
-
-TEST_F(Engine, StopsWhereTheSongJumpsBack) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    // Orders 0, 1, 2 with a jump back to order 0 at the end of order 1: order 2
-    // never plays, and the music ends after two patterns instead of looping.
-    const ModuleSpec jumping{"Jumper", 3, 16, 3, 1, 100};
-    const HMUSIC music = LoadPadded(WriteModule(jumping));
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    capture->record = false;
-    EXPECT_NEAR(SoundExtent(capture->Samples()).Frames() / 44100.0, PlayedSeconds(jumping), 0.03);
-    EXPECT_NEAR(PlayedSeconds(jumping), 1.92, 1e-9);
-}
-
-TEST_F(Engine, LoopFlagRepeatsTheMusic) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    const HMUSIC music = LoadPadded(WriteModule(kShort), BASS_MUSIC_LOOP | BASS_MUSIC_RAMPS);
-    const uint64_t start = capture->submittedFrames;
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    const uint64_t frames = uint64_t(PlayedSeconds(kShort) * 44100);
-    ASSERT_TRUE(WaitUntil([&] { return capture->submittedFrames > start + 5 * frames; }, 20));
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
-    capture->record = false;
-    const std::vector<int16_t> samples = capture->Samples();
-    const Extent sound = SoundExtent(samples);
-    // Sound from the start to the end of the capture: over four times the music.
-    EXPECT_GT(sound.Frames(), 4 * frames);
-    EXPECT_GE(sound.end + 1024, samples.size() / 2);
-}
-
-TEST_F(Engine, StoppedOnlyOnceTheDeviceHasPlayedTheLastBlock) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    capture->playAll = false; // the device hears nothing until we say so
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    const uint64_t start = capture->submittedFrames;
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    const uint64_t frames = uint64_t(PlayedSeconds(kShort) * 44100);
-    // Mixed well past the end...
-    ASSERT_TRUE(
-        WaitUntil([&] { return capture->submittedFrames > start + frames + 20 * 1024; }, 20));
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
-    // ...but heard only up to just before the last frame of sound.
-    const Extent sound = SoundExtent(capture->Samples());
-    ASSERT_GT(sound.Frames(), 0u);
-    capture->heldPlayed = sound.end - 1;
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
-    // Stopped from the end of the music on, which lies in the block of its last sound.
-    uint64_t stoppedAt = sound.end;
-    for (; stoppedAt < sound.end + 2048; ++stoppedAt) {
-        capture->heldPlayed = stoppedAt;
-        if (BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED) {
-            break;
+    const HMUSIC live = LoadPadded(module);
+    // 0, a handle from before BASS_Free, the one before `live` in its slot, an empty slot.
+    const DWORD dead[] = {0, seen.front(), live - 0x100, live + 1};
+    seen.push_back(live);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    for (DWORD h : dead) {
+        const std::function<bool()> calls[] = {
+            STEP(BASS_MusicFree(h)),         STEP(BASS_ChannelSetDSP(h, FillDsp, 0, 0)),
+            STEP(BASS_ChannelPlay(h, TRUE)), STEP(BASS_ChannelSetAttribute(h, 2, 1)),
+            STEP(BASS_ChannelIsActive(h)),   STEP(BASS_ChannelGetTags(h, 0x10000))};
+        for (size_t i = 0; i < std::size(calls); ++i) {
+            EXPECT_FALSE(calls[i]()) << h << " call " << i;
+            EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE) << h << " call " << i;
         }
     }
-    EXPECT_LT(stoppedAt, (sound.end / 1024 + 1) * 1024 + 1);
-    capture->heldPlayed = stoppedAt + 5000;
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED));
+    EXPECT_STREQ(BASS_ChannelGetTags(live, BASS_TAG_MUSIC_NAME), "Short one"); // untouched,
+    EXPECT_EQ(BASS_ChannelIsActive(live), DWORD(BASS_ACTIVE_STOPPED));         // not started
 }
 
-TEST_F(Engine, PlayAfterTheEndStartsAgainFromTheTop) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
+// Notes when the mixing thread called it; read once BASS_Free has ended that thread.
+void CALLBACK ClockDsp(HDSP, DWORD, void*, DWORD, void* user) {
+    *static_cast<std::chrono::steady_clock::time_point*>(user) = std::chrono::steady_clock::now();
+}
+
+TEST_F(Engine, NoSoundDeviceIsPacedLikeARealOne) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
     const HMUSIC music = LoadPadded(WriteModule(kShort));
+    auto start = std::chrono::steady_clock::now(), lastBlock = start;
+    ASSERT_NE(BASS_ChannelSetDSP(music, ClockDsp, &lastBlock, 0), 0u);
     ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
+    EXPECT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 10));
+    const std::chrono::duration<double> heard = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(BASS_Free());
+    const std::chrono::duration<double> mixed = lastBlock - start;
+    EXPECT_GE(heard.count(), 0.9 * kSong / 44100);          // stopped once played out,
+    EXPECT_GE(mixed.count(), (kSong - 6 * 1024.0) / 44100); // mixed a few blocks ahead at most
 }
 
-TEST_F(Engine, CallerMayRefillItsBufferRightAfterTheLoad) {
-    auto capture = InitCapture();
+// A music's count of DSP calls, which the caller of BASS_MusicFree sets to kFreed
+// on its return: a count above kFreed is a call that came too late.
+constexpr int kFreed = 1 << 24;
+
+void CALLBACK CountingDsp(HDSP, DWORD channel, void* buffer, DWORD length, void* user) {
+    ++*static_cast<std::atomic<int>*>(user);
+    BASS_ChannelIsActive(channel); // a DSP may ask the engine about its own channel
+    BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.7f);
+    BASS_ChannelGetTags(channel, BASS_TAG_MUSIC_NAME);
+    FillDsp(0, channel, buffer, length, nullptr);
+}
+
+// The player's threads at once: a worker loading, playing and freeing musics, the
+// interface thread using the same handles, DSPs on the mixing thread, and BASS_Free
+// while the worker is busy.
+TEST_F(Engine, ThreadsShareHandlesAndFreeWhileTheWorkerLoads) {
+    CaptureOutput* capture = InitCapture();
     ASSERT_TRUE(capture);
-    std::vector<uint8_t> buffer = Padded(WriteModule(kShort));
-    const HMUSIC music =
-        BASS_MusicLoad(TRUE, buffer.data(), 0, DWORD(buffer.size()), kPlayerFlags, 0);
-    ASSERT_NE(music, 0u);
-    std::fill(buffer.begin(), buffer.end(), uint8_t(0x55));
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
     capture->record = false;
-    EXPECT_NEAR(SoundExtent(capture->Samples()).Frames() / 44100.0, PlayedSeconds(kShort), 0.03);
-    EXPECT_STREQ(BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME), "Short one");
-}
-
-// Plays the module once at `volume` and returns what was mixed, from the start
-// of the music on.
-std::vector<int16_t> PlayAtVolume(const std::vector<uint8_t>& module, float volume) {
-    auto capture = InitCapture();
-    if (!capture) {
-        return {};
+    capture->holdAt = UINT64_MAX;
+    const std::vector<uint8_t> junk(4096, 0x42), titled = WriteModule({"Busy", 2, 16, 3, -1, 100});
+    std::deque<std::atomic<int>> calls; // the worker's until it ends; alive for late callbacks
+    std::atomic<HMUSIC> current{0};
+    std::atomic<size_t> loads{0}, called{0};
+    std::atomic<int> lastError{0};
+    std::thread worker([&] { // until its loads fail because of BASS_Free
+        for (size_t i = 0; lastError != BASS_ERROR_INIT && i < 10000; i = ++loads) {
+            std::atomic<int>& count = calls.emplace_back(0);
+            const HMUSIC music = LoadPadded(i % 10 == 9 ? junk : titled); // the station may err
+            lastError = BASS_ErrorGetCode();
+            BASS_ChannelSetDSP(music, CountingDsp, &count, 0);
+            BASS_ChannelPlay(music, FALSE);
+            current = music;
+            std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 7)));
+            // Adding a DSP and restarting wait out a render that may be inside the DSP above.
+            BASS_ChannelSetDSP(music, CountingDsp, &count, 1);
+            BASS_ChannelPlay(music, i % 3 == 0);
+            BASS_MusicFree(music);
+            called += count.exchange(kFreed) > 0;
+        }
+    });
+    while (loads <= 150) { // meanwhile this thread acts as the interface thread
+        BASS_ChannelSetAttribute(current, BASS_ATTRIB_VOL, 0.5f);
+        BASS_ChannelIsActive(current);
+        BASS_ChannelGetTags(current, BASS_TAG_MUSIC_NAME);
     }
-    const HMUSIC music = LoadPadded(module);
-    BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, volume);
-    BASS_ChannelPlay(music, FALSE);
-    WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20);
-    BASS_Free();
-    std::vector<int16_t> samples = capture->Samples();
-    // A music starts at a block boundary: line captures up on the block of the
-    // first sound, since a quiet first sample may round to 0 at a low volume.
-    const size_t first = SoundExtent(samples).first / CaptureOutput::kBlockFrames;
-    return std::vector<int16_t>(samples.begin() + 2 * first * CaptureOutput::kBlockFrames,
-                                samples.end());
+    EXPECT_TRUE(BASS_Free());
+    worker.join();
+    EXPECT_EQ(lastError, BASS_ERROR_INIT); // the worker's loads after it failed with it
+    for (const std::atomic<int>& count : calls) {
+        EXPECT_EQ(count, kFreed); // no call once BASS_MusicFree had returned
+    }
+    EXPECT_GT(called, 10u); // the mixer really ran the DSPs meanwhile
 }
 
-TEST_F(Engine, HalfVolumeHalvesEverySample) {
-    const std::vector<uint8_t> module = WriteModule(kTwoPatterns);
-    const std::vector<int16_t> full = PlayAtVolume(module, 1.0f);
-    const std::vector<int16_t> half = PlayAtVolume(module, 0.5f);
-    ASSERT_GT(Peak(full), 2000);
-    ASSERT_GE(half.size(), size_t(PlayedSeconds(kTwoPatterns) * 44100 * 2));
-    for (size_t i = 0; i < size_t(PlayedSeconds(kTwoPatterns) * 44100 * 2); ++i) {
-        ASSERT_LE(std::abs(half[i] - full[i] / 2.0), 1.0) << "sample " << i;
+// The engine on a capture device held before its first block: a music played
+// now starts at frame 0.
+class Mixing : public AudioEngineTest {
+  protected:
+    void SetUp() override { Restart(); }
+    void Restart() {
+        BASS_Free();
+        ASSERT_TRUE(capture = InitCapture());
+    }
+    // Plays the module as the player loads it, with a DSP that fills it with `fill`.
+    HMUSIC Start(const ModuleSpec& spec, int fill, DWORD flags = kPlayerFlags) {
+        const HMUSIC music = LoadPadded(WriteModule(spec), flags);
+        EXPECT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(fill), 0), 0u);
+        EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
+        return music;
+    }
+    CaptureOutput* capture = nullptr;
+};
+
+TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
+    const ModuleSpec jumper{"Jumper", 3, 16, 3, 0, 100}; // orders 1 and 2 follow a jump back
+    const uint64_t early = 4 * 1024, late = 32 * 1024, all = UINT64_MAX;
+    // The music, its flags, when Play is called again and how, the frames heard.
+    const std::tuple<ModuleSpec, DWORD, uint64_t, BOOL, uint64_t> cases[] = {
+        {kShort, kPlayerFlags, 0, FALSE, kSong},
+        {jumper, kPlayerFlags, 0, FALSE, 2 * kSong}, // one order of 16 rows
+        {kShort, BASS_MUSIC_LOOP | BASS_MUSIC_RAMPS, 0, FALSE, all},
+        {kShort, kPlayerFlags, early, FALSE, kSong},
+        {kShort, kPlayerFlags, early, TRUE, early + kSong},
+        {kShort, kPlayerFlags, late, FALSE, late + kSong},
+    };
+    for (const auto& [spec, flags, again, restart, heard] : cases) {
+        Restart();
+        const HMUSIC music = Start(spec, 10000, flags);
+        if (again) {
+            capture->RunTo(again);
+            EXPECT_TRUE(BASS_ChannelPlay(music, restart));
+        }
+        capture->played = 0; // heard only as the test says
+        const std::vector<int16_t> s = capture->RunTo(again + 4 * kSong);
+        SCOPED_TRACE(testing::Message() << spec.title << " " << again << " " << restart);
+        EXPECT_EQ(SoundExtent(s).first, 0u);
+        EXPECT_EQ(SoundExtent(s).end, std::min<uint64_t>(heard, s.size() / 2));
+        // Playing until the device has played the last frame, then stopped (unless looped).
+        capture->played = heard - 1;
+        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
+        capture->played = heard;
+        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(heard == all));
     }
 }
 
-TEST_F(Engine, VolumeOutsideZeroToOneIsClamped) {
-    const std::vector<uint8_t> module = WriteModule(kShort);
-    const std::vector<int16_t> full = PlayAtVolume(module, 1.0f);
-    const std::vector<int16_t> loud = PlayAtVolume(module, 7.0f);
-    const std::vector<int16_t> negative = PlayAtVolume(module, -1.0f);
-    ASSERT_GT(Peak(full), 2000);
-    const size_t n = size_t(PlayedSeconds(kShort) * 44100 * 2);
-    ASSERT_GE(loud.size(), n);
-    EXPECT_TRUE(std::equal(full.begin(), full.begin() + n, loud.begin()));
-    EXPECT_TRUE(negative.empty() || Peak(negative) == 0); // nothing heard at all
-}
-
-// ---------------------------------------------------------------- DSP
-
-struct DspLog {
-    std::mutex lock;
-    std::vector<std::string> calls;
-    int peakSeen = 0;
-    uint64_t bytes = 0;
+// Filled on the mixing thread; read once the mixer is held, which the atomic
+// count of submitted frames orders after the writes.
+struct Seen {
+    HDSP dsp = 0;
     DWORD channel = 0;
-    HDSP handle = 0;
-    void* user = nullptr;
+    std::vector<int16_t> samples;
 };
 
-void CALLBACK RecordingDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user) {
-    auto* log = static_cast<DspLog*>(user);
-    std::lock_guard<std::mutex> hold(log->lock);
-    const auto* s = static_cast<const int16_t*>(buffer);
+void CALLBACK RecordDsp(HDSP dsp, DWORD channel, void* buffer, DWORD length, void* user) {
+    Seen* seen = static_cast<Seen*>(user);
+    const int16_t* s = static_cast<const int16_t*>(buffer);
+    seen->samples.insert(seen->samples.end(), s, s + length / 2);
+    seen->dsp = dsp;
+    seen->channel = channel;
+}
+
+// Appends its user value as a decimal digit to every sample: the heard value
+// spells the order in which the chain ran.
+void CALLBACK DigitDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    int16_t* s = static_cast<int16_t*>(buffer);
     for (DWORD i = 0; i < length / 2; ++i) {
-        log->peakSeen = std::max(log->peakSeen, std::abs(static_cast<int>(s[i])));
-    }
-    log->bytes += length;
-    log->channel = channel;
-    log->handle = handle;
-    log->user = user;
-}
-
-TEST_F(Engine, DspSeesEveryBlockBeforeTheVolume) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    const HMUSIC music = LoadPadded(WriteModule(kTwoPatterns));
-    DspLog log;
-    const HDSP dsp = BASS_ChannelSetDSP(music, RecordingDsp, &log, 0);
-    ASSERT_NE(dsp, 0u);
-    ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, 0.0f));
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    capture->record = false;
-    EXPECT_EQ(Peak(capture->Samples()), 0); // the volume silenced the output...
-    std::lock_guard<std::mutex> hold(log.lock);
-    EXPECT_GT(log.peakSeen, 2000); // ...after the DSP had seen the music at full level
-    // Every frame of the music passed through it, as 16-bit stereo.
-    EXPECT_NEAR(log.bytes / 4 / 44100.0, PlayedSeconds(kTwoPatterns), 0.03);
-    EXPECT_EQ(log.bytes % 4, 0u);
-    EXPECT_EQ(log.channel, music);
-    EXPECT_EQ(log.handle, dsp);
-    EXPECT_EQ(log.user, &log);
-}
-
-void CALLBACK ConstantDsp(HDSP, DWORD, void* buffer, DWORD length, void*) {
-    auto* s = static_cast<int16_t*>(buffer);
-    for (DWORD i = 0; i < length / 2; ++i) {
-        s[i] = 10000;
+        s[i] = static_cast<int16_t>(s[i] * 10 + reinterpret_cast<intptr_t>(user));
     }
 }
 
-TEST_F(Engine, WhatTheDspWritesIsWhatIsHeard) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    ASSERT_NE(BASS_ChannelSetDSP(music, ConstantDsp, nullptr, 0), 0u);
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    capture->record = false;
-    const std::vector<int16_t> samples = capture->Samples();
-    const Extent sound = SoundExtent(samples);
-    ASSERT_GT(sound.Frames(), 0u);
-    for (size_t i = 2 * sound.first; i < 2 * sound.end; ++i) {
-        ASSERT_EQ(samples[i], 10000) << i;
-    }
-}
-
-struct OrderLog {
-    std::mutex lock;
-    std::vector<int> order;
-};
-
-template <int Tag> void CALLBACK TaggedDsp(HDSP, DWORD, void*, DWORD, void* user) {
-    auto* log = static_cast<OrderLog*>(user);
-    std::lock_guard<std::mutex> hold(log->lock);
-    if (log->order.size() < 4) {
-        log->order.push_back(Tag);
-    }
-}
-
-TEST_F(Engine, DspsRunFromTheHighestPriorityDown) {
-    auto capture = InitCapture();
-    ASSERT_TRUE(capture);
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    OrderLog log;
-    ASSERT_NE(BASS_ChannelSetDSP(music, TaggedDsp<1>, &log, 0), 0u);
-    ASSERT_NE(BASS_ChannelSetDSP(music, TaggedDsp<2>, &log, 5), 0u);
-    ASSERT_NE(BASS_ChannelSetDSP(music, TaggedDsp<3>, &log, -3), 0u);
-    ASSERT_NE(BASS_ChannelSetDSP(music, TaggedDsp<4>, &log, 5), 0u);
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 20));
-    std::lock_guard<std::mutex> hold(log.lock);
-    EXPECT_EQ(log.order, (std::vector<int>{2, 4, 1, 3}));
-}
-
-TEST_F(Engine, VolumeChangeRampsAcrossOneBlockWithoutAJump) {
-    auto capture = InitCapture(2000); // slow enough to act between blocks
-    ASSERT_TRUE(capture);
-    ModuleSpec longer = kTwoPatterns;
-    longer.orders = 4;
-    const HMUSIC music = LoadPadded(WriteModule(longer), BASS_MUSIC_STOPBACK);
-    ASSERT_NE(BASS_ChannelSetDSP(music, ConstantDsp, nullptr, 0), 0u);
-    const uint64_t start = capture->submittedFrames;
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return capture->submittedFrames > start + 10 * 1024; }, 20));
-    ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, 0.0f));
-    ASSERT_TRUE(WaitUntil([&] { return capture->submittedFrames > start + 20 * 1024; }, 20));
-    capture->record = false;
-    const std::vector<int16_t> s = capture->Samples();
-    const Extent sound = SoundExtent(s);
-    ASSERT_EQ(s[2 * sound.first], 10000);
-    // From full level to silence within one block, in steps no larger than an
-    // even ramp's.
-    size_t rampStart = sound.first;
-    while (s[2 * rampStart] == 10000) {
-        ++rampStart;
-    }
-    EXPECT_LE(sound.end - rampStart, CaptureOutput::kBlockFrames);
-    for (size_t f = sound.first + 1; f < s.size() / 2; ++f) {
-        ASSERT_LE(std::abs(s[2 * f] - s[2 * f - 2]), 10000 / 1024 + 1) << f;
-    }
-}
-
-TEST_F(Engine, NoCallbackAfterMusicFreeReturns) {
-    auto capture = InitCapture(0);
-    ASSERT_TRUE(capture);
-    capture->record = false;
-    const std::vector<uint8_t> module = WriteModule(kTwoPatterns);
-    for (int i = 0; i < 50; ++i) {
-        DspLog log;
-        const HMUSIC music = LoadPadded(module, BASS_MUSIC_LOOP);
-        ASSERT_NE(BASS_ChannelSetDSP(music, RecordingDsp, &log, 0), 0u);
-        ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-        WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> hold(log.lock);
-                return log.bytes > 0;
-            },
-            5);
-        ASSERT_TRUE(BASS_MusicFree(music));
-        uint64_t bytes;
-        {
-            std::lock_guard<std::mutex> hold(log.lock);
-            bytes = log.bytes;
+// What is heard is the sum of the playing musics, each after its DSP chain and at
+// its volume, rounded and saturated.
+TEST_F(Mixing, DspChainGetsEveryDecodedFrameFromTheHighestPriorityDownBeforeTheVolume) {
+    const std::vector<uint8_t> module = WriteModule(kShort);
+    // How the chain's music is loaded, its volume, what a second music adds, what is
+    // heard, and whether the chain gets the same sound as in the first row.
+    const std::tuple<const char*, std::function<HMUSIC()>, float, int, int, bool> cases[] = {
+        {"padded", [&] { return LoadPadded(module); }, 1.0f, 0, 2413, true},
+        {"silenced", [&] { return LoadPadded(module); }, 0.0f, 0, 0, true},
+        {"rounded", [&] { return LoadPadded(module); }, 0.3f, 0, 724, true},
+        {"above 1", [&] { return LoadPadded(module); }, 7.0f, 0, 2413, true},
+        {"below 0", [&] { return LoadPadded(module); }, -1.0f, 0, 0, true},
+        {"with another", [&] { return LoadPadded(module); }, 1.0f, 3000, 5413, true},
+        {"saturated", [&] { return LoadPadded(module); }, 1.0f, 32000, 32767, true},
+        {"bare", [&] { return Load(module, kPlayerFlags); }, 1.0f, 0, 2413, true},
+        {"linear", [&] { return LoadPadded(module, kPlayerFlags & ~0x800000); }, 1, 0, 2413, false},
+        {"no ramps", [&] { return LoadPadded(module, kPlayerFlags & ~0x400); }, 1, 0, 2413, false},
+    };
+    std::vector<int16_t> first;
+    for (const auto& [what, load, volume, other, heard, same] : cases) {
+        SCOPED_TRACE(what);
+        Restart();
+        Seen seen;
+        const HMUSIC music = load();
+        const HDSP dsp = BASS_ChannelSetDSP(music, RecordDsp, &seen, 10);
+        ASSERT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(0), 9), 0u);
+        const int priorities[] = {0, 5, -3, 5}; // equal ones run in the order they were set
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_NE(BASS_ChannelSetDSP(music, DigitDsp, Value(i + 1), priorities[i]), 0u);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        std::lock_guard<std::mutex> hold(log.lock);
-        ASSERT_EQ(log.bytes, bytes) << "a callback ran after MusicFree returned";
+        ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, volume));
+        ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
+        Start(kShort, other);
+        const HMUSIC idle = LoadPadded(module); // loaded, never played
+        ASSERT_NE(BASS_ChannelSetDSP(idle, FillDsp, Value(1), 0), 0u);
+        const std::vector<int16_t> s = capture->RunTo(2 * kSong);
+        EXPECT_EQ(std::count(s.begin(), s.begin() + 2 * kSong, heard), 2 * kSong); // all of it
+        EXPECT_EQ(seen.samples.size(), 2 * kSong); // every frame once, as 16-bit stereo,
+        EXPECT_GT(Peak(seen.samples), 2000);       // the music itself to the first in the chain
+        EXPECT_EQ(seen.dsp, dsp);
+        EXPECT_EQ(seen.channel, music);
+        first = first.empty() ? seen.samples : first;
+        EXPECT_EQ(seen.samples == first, same);
     }
 }
 
-// ---------------------------------------------------------------- "no sound"
-
-TEST_F(Engine, NoSoundDevicePlaysInRealTime) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    DspLog log;
-    ASSERT_NE(BASS_ChannelSetDSP(music, RecordingDsp, &log, 0), 0u);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    ASSERT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 10));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(seconds, PlayedSeconds(kShort) * 0.9);
-    EXPECT_LT(seconds, PlayedSeconds(kShort) + 3.0); // generous: a busy machine
-    std::lock_guard<std::mutex> hold(log.lock);
-    EXPECT_NEAR(log.bytes / 4 / 44100.0, PlayedSeconds(kShort), 0.03);
+TEST_F(Mixing, VolumeChangeRampsAcrossTheNextBlock) {
+    const HMUSIC music = Start(kShort, 10000);
+    capture->RunTo(8192);
+    ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, 0.0f));
+    const std::vector<int16_t> s = capture->RunTo(8192 + 2048);
+    EXPECT_EQ(s[2 * 8192], 9990);                // one step of 10000 / 1024 down at once,
+    EXPECT_EQ(SoundExtent(s).end, 8192 + 1023u); // silent from the last frame of that block
 }
 
 } // namespace
