@@ -19,7 +19,11 @@ constexpr int kBuffers = 10;
 
 class WaveOutOutput final : public OutputDevice {
   public:
-    WaveOutOutput(HWAVEOUT device, HANDLE done) : device(device), done(done) {
+    WaveOutOutput(HWAVEOUT device, HANDLE done, uint32_t rate)
+        : device(device), done(done), blockSeconds(double(kBlockFrames) / rate) {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        ticksPerSecond = static_cast<double>(f.QuadPart);
         samples.resize(static_cast<size_t>(kBlockFrames) * 2 * kBuffers);
         for (int i = 0; i < kBuffers; ++i) {
             WAVEHDR& h = headers[i];
@@ -55,7 +59,13 @@ class WaveOutOutput final : public OutputDevice {
             if (!queued[next]) {
                 return reinterpret_cast<int16_t*>(h.lpData);
             }
-            if (h.dwFlags & WHDR_DONE) {
+            DWORD wait = 100;
+            if (refused[next]) {
+                // A refused buffer comes back once its time has passed.
+                const double left = dueTime[next] - Seconds();
+                wait = left <= 0 ? 0 : static_cast<DWORD>(left * 1000) + 1;
+            }
+            if (refused[next] ? wait == 0 : (h.dwFlags & WHDR_DONE) != 0) {
                 queued[next] = false;
                 played.store(played.load(std::memory_order_relaxed) + kBlockFrames,
                              std::memory_order_release);
@@ -63,7 +73,7 @@ class WaveOutOutput final : public OutputDevice {
             }
             // The device signals the event as each buffer comes back; the timeout
             // only guards against a lost signal.
-            WaitForSingleObject(done, 100);
+            WaitForSingleObject(done, wait);
         }
         return nullptr;
     }
@@ -71,14 +81,16 @@ class WaveOutOutput final : public OutputDevice {
     void Submit(int16_t*) override {
         WAVEHDR& h = headers[next];
         h.dwFlags &= ~WHDR_DONE;
-        if (prepared[next] && waveOutWrite(device, &h, sizeof h) == MMSYSERR_NOERROR) {
-            queued[next] = true;
-        } else {
-            // A buffer the device refused counts as played, so that a music still
-            // ends and its channel reports stopped.
-            played.store(played.load(std::memory_order_relaxed) + kBlockFrames,
-                         std::memory_order_release);
+        refused[next] = !prepared[next] || waveOutWrite(device, &h, sizeof h) != MMSYSERR_NOERROR;
+        if (refused[next]) {
+            // A buffer the device refused (unplugged, say) still takes its time
+            // to "play", so that a music lasts as long as it would be heard and
+            // the mixer does not race through it.
+            const double now = Seconds();
+            lastDue = (lastDue > now ? lastDue : now) + blockSeconds;
+            dueTime[next] = lastDue;
         }
+        queued[next] = true;
         next = (next + 1) % kBuffers;
     }
 
@@ -90,13 +102,24 @@ class WaveOutOutput final : public OutputDevice {
     }
 
   private:
+    double Seconds() const {
+        LARGE_INTEGER c;
+        QueryPerformanceCounter(&c);
+        return static_cast<double>(c.QuadPart) / ticksPerSecond;
+    }
+
     const HWAVEOUT device;
     const HANDLE done; // auto-reset event that waveOut signals
     // Mixing thread only (and the destructor, after that thread has ended).
     std::vector<int16_t> samples;
     WAVEHDR headers[kBuffers];
     bool prepared[kBuffers] = {};
+    const double blockSeconds;
+    double ticksPerSecond = 1;
     bool queued[kBuffers] = {};
+    bool refused[kBuffers] = {};
+    double dueTime[kBuffers] = {}; // when a refused buffer counts as played
+    double lastDue = 0;
     int next = 0;
     bool raisedPriority = false;
     // Written by the mixing thread, read by any thread.
@@ -150,7 +173,7 @@ std::unique_ptr<OutputDevice> OpenSystemOutput(int device, uint32_t rate, int& e
         return nullptr;
     }
     try {
-        return std::make_unique<WaveOutOutput>(handle, done);
+        return std::make_unique<WaveOutOutput>(handle, done, rate);
     } catch (...) {
         waveOutClose(handle);
         CloseHandle(done);
