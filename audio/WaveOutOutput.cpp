@@ -212,8 +212,8 @@ class WaveOutOutput final : public OutputDevice {
     std::atomic<uint64_t> played{0};
     // Atomic: set by any thread, read by the mixing thread.
     std::atomic<bool> interrupted{false};
-    // Written by the mixing thread, read by waveOut's thread: the header whose
-    // return should wake the mixer, or null.
+    // Atomic: written by the mixing thread, read by waveOut's thread; the
+    // header whose return should wake the mixer, or null.
     std::atomic<WAVEHDR*> awaited{nullptr};
 };
 
