@@ -16,11 +16,33 @@ namespace {
 // moment, short enough that a volume change is heard at once.
 constexpr uint32_t kBlockFrames = 1024;
 constexpr int kBuffers = 10;
+// Once the ring is full, the mixer waits until this many buffers are back and
+// then mixes them one after the other. Decoding a block right after waking
+// from a sleep found the decoder's tables and the module cold each time, which
+// cost more than the decoding itself; a volume change still reaches the ear no
+// later than with one block at a time.
+constexpr int kBatch = kBuffers / 2;
 
 class WaveOutOutput final : public OutputDevice {
   public:
-    WaveOutOutput(HWAVEOUT device, HANDLE done) : device(device), done(done) {
+    WaveOutOutput(HANDLE done, uint32_t rate)
+        : done(done), blockSeconds(double(kBlockFrames) / rate) {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        ticksPerSecond = static_cast<double>(f.QuadPart);
         samples.resize(static_cast<size_t>(kBlockFrames) * 2 * kBuffers);
+    }
+
+    // Opens the device with this object as the callback's instance, then
+    // prepares the ring's headers.
+    MMRESULT Open(UINT id, const WAVEFORMATEX& format) {
+        const MMRESULT result =
+            waveOutOpen(&device, id, &format, reinterpret_cast<DWORD_PTR>(&DeviceProc),
+                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+        if (result != MMSYSERR_NOERROR) {
+            device = nullptr;
+            return result;
+        }
         for (int i = 0; i < kBuffers; ++i) {
             WAVEHDR& h = headers[i];
             h = WAVEHDR{};
@@ -28,16 +50,19 @@ class WaveOutOutput final : public OutputDevice {
             h.dwBufferLength = kBlockFrames * 4;
             prepared[i] = waveOutPrepareHeader(device, &h, sizeof h) == MMSYSERR_NOERROR;
         }
+        return MMSYSERR_NOERROR;
     }
 
     ~WaveOutOutput() override {
-        waveOutReset(device); // hands every queued buffer back at once
-        for (int i = 0; i < kBuffers; ++i) {
-            if (prepared[i]) {
-                waveOutUnprepareHeader(device, &headers[i], sizeof headers[i]);
+        if (device != nullptr) {
+            waveOutReset(device); // hands every queued buffer back at once
+            for (int i = 0; i < kBuffers; ++i) {
+                if (prepared[i]) {
+                    waveOutUnprepareHeader(device, &headers[i], sizeof headers[i]);
+                }
             }
+            waveOutClose(device);
         }
-        waveOutClose(device);
         CloseHandle(done);
     }
 
@@ -50,35 +75,63 @@ class WaveOutOutput final : public OutputDevice {
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
             raisedPriority = true;
         }
-        WAVEHDR& h = headers[next];
-        while (!interrupted.load(std::memory_order_acquire)) {
-            if (!queued[next]) {
-                return reinterpret_cast<int16_t*>(h.lpData);
+        Reap();
+        if (outstanding == kBuffers) {
+            // Wait for the oldest kBatch buffers: the device's callback sets the
+            // event when the last of them that it holds comes back, and one it
+            // refused comes back when its time has passed. The timeout only
+            // guards against a lost signal.
+            const int last = (oldest + kBatch - 1) % kBuffers;
+            while (!interrupted.load(std::memory_order_acquire) &&
+                   outstanding > kBuffers - kBatch) {
+                WAVEHDR* wake = nullptr;
+                double due = 0;
+                for (int i = oldest;; i = (i + 1) % kBuffers) {
+                    if (refused[i]) {
+                        due = dueTime[i];
+                    } else {
+                        wake = &headers[i];
+                    }
+                    if (i == last) {
+                        break;
+                    }
+                }
+                // Sequentially consistent, as is the callback's fence: either the
+                // callback sees `awaited` or Reap sees the buffer's done flag.
+                awaited.store(wake);
+                Reap();
+                if (outstanding <= kBuffers - kBatch) {
+                    break;
+                }
+                DWORD wait = 100;
+                if (due > 0) {
+                    const double left = due - Seconds();
+                    wait = left <= 0 ? 0 : left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
+                }
+                WaitForSingleObject(done, wait);
+                Reap();
             }
-            if (h.dwFlags & WHDR_DONE) {
-                queued[next] = false;
-                played.store(played.load(std::memory_order_relaxed) + kBlockFrames,
-                             std::memory_order_release);
-                return reinterpret_cast<int16_t*>(h.lpData);
-            }
-            // The device signals the event as each buffer comes back; the timeout
-            // only guards against a lost signal.
-            WaitForSingleObject(done, 100);
+            awaited.store(nullptr, std::memory_order_release);
         }
-        return nullptr;
+        if (interrupted.load(std::memory_order_acquire)) {
+            return nullptr;
+        }
+        return reinterpret_cast<int16_t*>(headers[next].lpData);
     }
 
     void Submit(int16_t*) override {
         WAVEHDR& h = headers[next];
         h.dwFlags &= ~WHDR_DONE;
-        if (prepared[next] && waveOutWrite(device, &h, sizeof h) == MMSYSERR_NOERROR) {
-            queued[next] = true;
-        } else {
-            // A buffer the device refused counts as played, so that a music still
-            // ends and its channel reports stopped.
-            played.store(played.load(std::memory_order_relaxed) + kBlockFrames,
-                         std::memory_order_release);
+        refused[next] = !prepared[next] || waveOutWrite(device, &h, sizeof h) != MMSYSERR_NOERROR;
+        if (refused[next]) {
+            // A buffer the device refused (unplugged, say) still takes its time
+            // to "play", so that a music lasts as long as it would be heard and
+            // the mixer does not race through it.
+            const double now = Seconds();
+            lastDue = (lastDue > now ? lastDue : now) + blockSeconds;
+            dueTime[next] = lastDue;
         }
+        ++outstanding;
         next = (next + 1) % kBuffers;
     }
 
@@ -89,19 +142,79 @@ class WaveOutOutput final : public OutputDevice {
         SetEvent(done);
     }
 
+    // waveOut's thread, once per buffer played: wakes the mixer only for the
+    // buffer it waits for, not for every one; under Wine each wake of a thread
+    // is a round trip through the server.
+    static void CALLBACK DeviceProc(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR header,
+                                    DWORD_PTR) {
+        if (message != WOM_DONE) {
+            return;
+        }
+        auto* self = reinterpret_cast<WaveOutOutput*>(instance);
+        self->played.fetch_add(kBlockFrames, std::memory_order_acq_rel);
+        // The done flag is set by now; see NextBuffer.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (reinterpret_cast<WAVEHDR*>(header) == self->awaited.load()) {
+            SetEvent(self->done);
+        }
+    }
+
   private:
-    const HWAVEOUT device;
-    const HANDLE done; // auto-reset event that waveOut signals
+    double Seconds() const {
+        LARGE_INTEGER c;
+        QueryPerformanceCounter(&c);
+        return static_cast<double>(c.QuadPart) / ticksPerSecond;
+    }
+
+    // Takes back, oldest first, the buffers that the device has played (counted
+    // by DeviceProc) or whose time has passed (refused ones, counted here).
+    void Reap() {
+        uint64_t frames = 0;
+        double now = -1;
+        while (outstanding > 0) {
+            if (refused[oldest]) {
+                if (now < 0) {
+                    now = Seconds();
+                }
+                if (dueTime[oldest] > now) {
+                    break;
+                }
+                frames += kBlockFrames;
+            } else if (!(headers[oldest].dwFlags & WHDR_DONE)) {
+                break;
+            }
+            --outstanding;
+            oldest = (oldest + 1) % kBuffers;
+        }
+        if (frames != 0) {
+            played.fetch_add(frames, std::memory_order_acq_rel);
+        }
+    }
+
+    HWAVEOUT device = nullptr; // set by Open, before the mixing thread starts
+    const HANDLE done;         // auto-reset event, set by DeviceProc and Interrupt
+    const double blockSeconds;
+    double ticksPerSecond = 1;
     // Mixing thread only (and the destructor, after that thread has ended).
+    // Buffers go out in ring order from `next` and come back in the same order
+    // at `oldest`; `outstanding` of them are out.
     std::vector<int16_t> samples;
     WAVEHDR headers[kBuffers];
     bool prepared[kBuffers] = {};
-    bool queued[kBuffers] = {};
+    bool refused[kBuffers] = {};
+    double dueTime[kBuffers] = {}; // when a refused buffer counts as played
+    double lastDue = 0;
     int next = 0;
+    int oldest = 0;
+    int outstanding = 0;
     bool raisedPriority = false;
-    // Written by the mixing thread, read by any thread.
+    // Atomic: added to by waveOut's thread and the mixing thread, read by any.
     std::atomic<uint64_t> played{0};
+    // Atomic: set by any thread, read by the mixing thread.
     std::atomic<bool> interrupted{false};
+    // Atomic: written by the mixing thread, read by waveOut's thread; the
+    // header whose return should wake the mixer, or null.
+    std::atomic<WAVEHDR*> awaited{nullptr};
 };
 
 int OpenError(MMRESULT result) {
@@ -141,22 +254,20 @@ std::unique_ptr<OutputDevice> OpenSystemOutput(int device, uint32_t rate, int& e
         error = BASS_ERROR_MEM;
         return nullptr;
     }
-    HWAVEOUT handle = nullptr;
-    const MMRESULT result =
-        waveOutOpen(&handle, id, &format, reinterpret_cast<DWORD_PTR>(done), 0, CALLBACK_EVENT);
-    if (result != MMSYSERR_NOERROR) {
-        CloseHandle(done);
-        error = OpenError(result);
-        return nullptr;
-    }
+    std::unique_ptr<WaveOutOutput> output;
     try {
-        return std::make_unique<WaveOutOutput>(handle, done);
+        output = std::make_unique<WaveOutOutput>(done, rate);
     } catch (...) {
-        waveOutClose(handle);
         CloseHandle(done);
         error = BASS_ERROR_MEM;
         return nullptr;
     }
+    const MMRESULT result = output->Open(id, format);
+    if (result != MMSYSERR_NOERROR) {
+        error = OpenError(result);
+        return nullptr;
+    }
+    return output;
 }
 
 } // namespace sonvale::audio
