@@ -130,6 +130,11 @@ bool KComponent::CreateComponent() {
     classRegistered = true;
     HWND created = CreateComponentWindow(this);
     if (hwnd == nullptr) {
+        // A window the hook did not bind would never be destroyed, and its class
+        // could then not be unregistered.
+        if (created != nullptr) {
+            DestroyWindow(created);
+        }
         return false;
     }
     if (created == nullptr) {
