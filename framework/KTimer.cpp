@@ -33,13 +33,14 @@ KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), 
 
 KTimer::~KTimer() {
     HWND h = TimerWindowHandle();
-    if (started && h != nullptr) {
+    // Cleared before a stop is posted: the window's thread then tells whether the
+    // stop is still wanted or a newer start has overtaken it.
+    if (h != nullptr && started.exchange(false)) {
         if (OwnedByCallingThread(h)) {
             KillTimer(h, timerID);
         } else {
             PostMessageW(h, RequestMessage(), timerID, kRequestStop);
         }
-        started = false;
     }
     KRuntime* runtime = KRuntime::GetInstance();
     if (runtime != nullptr && runtime->timerRegistry != nullptr && timerID != 0) {
@@ -101,14 +102,15 @@ void KTimer::StopTimer() {
     if (h == nullptr) {
         return;
     }
-    if (started) {
+    // Cleared before a stop is posted: the window's thread then tells whether the
+    // stop is still wanted or a newer start has overtaken it.
+    if (started.exchange(false)) {
         if (OwnedByCallingThread(h)) {
             KillTimer(h, timerID);
         } else {
             PostMessageW(h, RequestMessage(), timerID, kRequestStop);
         }
     }
-    started = false;
 }
 
 void KTimer::OnTimer() {
@@ -132,14 +134,14 @@ bool KTimer::HandleRequest(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) 
         return false;
     }
     UINT id = static_cast<UINT>(wParam);
-    if (lParam == kRequestStop) {
-        KillTimer(window, id);
-        return true;
-    }
     KRuntime* runtime = KRuntime::GetInstance();
     KTimer* timer = runtime != nullptr ? runtime->GetTimerByID(id) : nullptr;
-    // A stop (or the timer's end) since the request was posted cancels it.
-    if (timer != nullptr && timer->started) {
+    // Only what the timer still wants is carried out: a start since a stop was
+    // posted keeps the timer, a stop (or the timer's end) since a start cancels it.
+    const bool wanted = timer != nullptr && timer->started;
+    if (lParam == kRequestStop && !wanted) {
+        KillTimer(window, id);
+    } else if (lParam == kRequestStart && wanted) {
         SetTimer(window, id, timer->interval, nullptr);
     }
     return true;
