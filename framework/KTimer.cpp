@@ -16,7 +16,9 @@ bool OwnedByCallingThread(HWND window) {
 enum : LPARAM { kRequestStop = 0, kRequestStart = 1 };
 } // namespace
 
-KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), listener(nullptr) {
+KTimer::KTimer()
+    : timerID(0), registeredID(0), interval(1000), started(false), window(nullptr),
+      listener(nullptr) {
     KRuntime* runtime = KRuntime::GetInstance();
     if (runtime == nullptr || runtime->timerRegistry == nullptr) {
         return;
@@ -27,6 +29,7 @@ KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), 
     if (runtime->timerRegistry->Add(this)) {
         ++runtime->timerCounter;
         timerID = KRuntime::firstTimerID - 1 + runtime->timerCounter;
+        registeredID = timerID;
     }
     LeaveCriticalSection(&runtime->lock);
 }
@@ -43,10 +46,12 @@ KTimer::~KTimer() {
         }
     }
     KRuntime* runtime = KRuntime::GetInstance();
-    if (runtime != nullptr && runtime->timerRegistry != nullptr && timerID != 0) {
-        // A tick already queued for this timer must find nobody.
+    if (runtime != nullptr && runtime->timerRegistry != nullptr && registeredID != 0) {
+        // A tick already queued for this timer must find nobody. The entry is the
+        // one it was registered at: SetTimerID may have changed the id since.
         EnterCriticalSection(&runtime->lock);
-        runtime->timerRegistry->SetAt(static_cast<int>(timerID - KRuntime::firstTimerID), nullptr);
+        runtime->timerRegistry->SetAt(static_cast<int>(registeredID - KRuntime::firstTimerID),
+                                      nullptr);
         LeaveCriticalSection(&runtime->lock);
     }
 }
