@@ -4,26 +4,20 @@
 
 void* HookImport(const char* dll, const char* function, void* replacement) {
     auto base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) {
-        return nullptr;
-    }
-    for (auto desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-         desc->Name != 0; ++desc) {
+    auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
+         imports != 0 && desc->Name != 0; ++desc) {
         if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0) {
             continue;
         }
         auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
         auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
             auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<char*>(byName->Name), function) != 0) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp(reinterpret_cast<char*>(byName->Name), function) != 0) {
                 continue;
             }
             void* original = reinterpret_cast<void*>(slots->u1.Function);

@@ -9,23 +9,13 @@
 
 bool frameworkTakenDown = false;
 
-namespace {
-class FrameworkEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ObjectCounter::Install();
-        FrameworkInit(GetModuleHandleW(nullptr));
-    }
-    void TearDown() override {
-        if (!frameworkTakenDown) {
-            FrameworkShutdown();
-        }
-    }
-};
-} // namespace
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new FrameworkEnvironment);
-    return RUN_ALL_TESTS();
+    ObjectCounter::Install();
+    FrameworkInit(GetModuleHandleW(nullptr));
+    int result = RUN_ALL_TESTS();
+    if (!frameworkTakenDown) {
+        FrameworkShutdown();
+    }
+    return result;
 }

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <vector>
-
 struct CreateFontCall {
     int height;
     DWORD underline;
@@ -16,20 +14,17 @@ struct CreateFontCall {
 
 class ObjectCounter {
   public:
-    // Installs the wrappers once; later calls do nothing.
-    static void Install();
+    static void Install(); // once; later calls do nothing
     // Objects created through the wrapped functions and not yet released.
     static int Live();
-    // Releases asked for on handles that no wrapped function created (stock
-    // objects, shared cursors, or a handle released twice).
+    // Releases of handles that no wrapped function created (stock objects, shared
+    // cursors, or a handle released twice).
     static int ForeignReleases();
-    // Makes the next CreateFontW calls fail with a null handle.
-    static void FailNextFonts(int count);
-    static CreateFontCall LastFont();
-    // Whether `handle` was ever passed to DeleteObject.
     static bool WasDeleted(HGDIOBJ handle);
+    static void FailNextFonts(int count); // CreateFontW then returns null
+    static CreateFontCall LastFont();
 };
 
-// Kernel handles the process holds, read from the system handle table. Never 0
-// for a live process, so a test that sees 0 knows the count does not work.
+// Kernel handles the process holds. Never 0 for a live process, so a test that
+// sees 0 knows the count does not work.
 int CountKernelHandles();
