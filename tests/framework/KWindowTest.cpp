@@ -84,7 +84,8 @@ TEST(KWindowTest, CloseDestroysTheWindowAndEndsTheLoop) {
 int defaultProcessed = 0;
 std::wstring lastCall;
 LRESULT CALLBACK CountingParentProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    defaultProcessed += msg == WM_COMMAND || msg == WM_HSCROLL || msg == WM_VSCROLL || msg == WM_TIMER;
+    defaultProcessed += msg == WM_COMMAND || msg == WM_HSCROLL || msg == WM_VSCROLL ||
+                        msg == WM_TIMER;
     return DefWindowProcW(window, msg, wParam, lParam);
 }
 
@@ -125,9 +126,9 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
     combo.systemClass = L"COMBOBOX";
     combo.SetStyle(WS_CHILD);
     ASSERT_TRUE(parent.AddComponent(&combo));
-    std::vector<KString> churn; // new texts of the name's size, should its storage be freed
-    for (int i = 0; i < 64; ++i) {
-        churn.emplace_back(L"LISTBOX!");
+    std::vector<KString> churn(64); // new texts of the name's size, should its storage be freed
+    for (KString& text : churn) {
+        text = L"LISTBOX!";
     }
     HWND comboH = combo.GetHWND();
     EXPECT_STREQ(static_cast<const wchar_t*>(GetPropW(comboH, L"RFCClsName")), L"COMBOBOX");
@@ -140,31 +141,33 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
     KTimer ticking, withoutListener, withBaseListener;
     ticking.SetListener(&receiver);
     withBaseListener.SetListener(&ignoring);
-    const WORD tick = WORD(ticking.GetTimerID()), unused = WORD(1001 + runtime->timerRegistry->GetCount());
+    const WORD tick = WORD(ticking.GetTimerID()), none = WORD(withoutListener.GetTimerID());
+    const WORD base = WORD(withBaseListener.GetTimerID()), unused = WORD(base + 1);
     struct {
         UINT msg;
         WORD code, low;
         HWND from;
         const wchar_t* call; // null: default processing
     } cases[] = {
-        {WM_COMMAND, 0, 1, buttonH, L"press"},   {WM_COMMAND, 1, 1, listH, L"list"},
-        {WM_COMMAND, 1, 1, comboH, nullptr},     {WM_COMMAND, 9, 1, comboH, L"combo"},
-        {WM_COMMAND, 5, 1, buttonH, nullptr},    {WM_COMMAND, 0, 1, silentH, nullptr},
-        {WM_COMMAND, 0, 1, foreign, nullptr},    {WM_COMMAND, 0, item, nullptr, L"menu"},
+        {WM_COMMAND, 0, 1, buttonH, L"press"}, {WM_COMMAND, 1, 1, listH, L"list"},
+        {WM_COMMAND, 1, 1, comboH, nullptr},   {WM_COMMAND, 9, 1, comboH, L"combo"},
+        {WM_COMMAND, 5, 1, buttonH, nullptr},  {WM_COMMAND, 0, 1, silentH, nullptr},
+        {WM_COMMAND, 0, 1, foreign, nullptr},  {WM_COMMAND, 0, item, nullptr, L"menu"},
         {WM_COMMAND, 0, WORD(item + 1), nullptr, nullptr},
-        {WM_HSCROLL, 0, SB_LINEDOWN, listH, L"scroll"},  {WM_VSCROLL, 0, SB_THUMBTRACK, listH, L"scroll"},
-        {WM_VSCROLL, 0, SB_BOTTOM, listH, L"scroll"},    {WM_HSCROLL, 0, SB_THUMBPOSITION, listH, nullptr},
-        {WM_HSCROLL, 0, SB_ENDSCROLL, listH, nullptr},   {WM_TIMER, 0, tick, nullptr, L"tick"},
-        {WM_TIMER, 0, WORD(withoutListener.GetTimerID()), nullptr, L""},
-        {WM_TIMER, 0, WORD(withBaseListener.GetTimerID()), nullptr, L""},
-        {WM_TIMER, 0, 1000, nullptr, nullptr},   {WM_TIMER, 0, unused, nullptr, nullptr}};
+        {WM_HSCROLL, 0, SB_LINEDOWN, listH, L"scroll"}, {WM_VSCROLL, 0, SB_THUMBTRACK, listH, L"scroll"},
+        {WM_VSCROLL, 0, SB_BOTTOM, listH, L"scroll"},   {WM_HSCROLL, 0, SB_THUMBPOSITION, listH, nullptr},
+        {WM_HSCROLL, 0, SB_ENDSCROLL, listH, nullptr},  {WM_TIMER, 0, tick, nullptr, L"tick"},
+        {WM_TIMER, 0, none, nullptr, L""},     {WM_TIMER, 0, base, nullptr, L""},
+        {WM_TIMER, 0, 1000, nullptr, nullptr}, {WM_TIMER, 0, unused, nullptr, nullptr}};
     for (const auto& c : cases) {
         const int defaultBefore = defaultProcessed;
         lastCall.clear();
-        LRESULT result = SendMessageW(parent.GetHWND(), c.msg, MAKEWPARAM(c.low, c.code), LPARAM(c.from));
-        EXPECT_EQ(lastCall, c.call != nullptr ? c.call : L"") << "row " << (&c - cases);
-        EXPECT_EQ(defaultProcessed - defaultBefore, c.call == nullptr ? 1 : 0) << "row " << (&c - cases);
-        EXPECT_TRUE(c.call == nullptr || result == 0) << "row " << (&c - cases);
+        LRESULT result =
+            SendMessageW(parent.GetHWND(), c.msg, MAKEWPARAM(c.low, c.code), LPARAM(c.from));
+        const int row = &c - cases;
+        EXPECT_EQ(lastCall, c.call != nullptr ? c.call : L"") << row;
+        EXPECT_EQ(defaultProcessed - defaultBefore, c.call == nullptr ? 1 : 0) << row;
+        EXPECT_TRUE(c.call == nullptr || result == 0) << row;
     }
     runtime->menuItemRegistry->SetAt(item - KRuntime::firstMenuItemID, nullptr);
     DestroyWindow(parent.GetHWND());
