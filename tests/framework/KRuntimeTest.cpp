@@ -18,19 +18,16 @@ TEST(KPointerListTest, GrowsByItsStepOrRefusesTheEntry) {
         for (int i = 0; i <= c.capacity; ++i) {
             EXPECT_EQ(list.Add(&cases[i % 5]), i < c.count) << c.growBy << " " << i;
         }
-        EXPECT_EQ(list.GetCount(), c.count);
-        EXPECT_EQ(list.GetCapacity(), c.finalCapacity);
+        EXPECT_TRUE(list.GetCount() == c.count && list.GetCapacity() == c.finalCapacity);
         EXPECT_TRUE(list.GetByID(7, 7) == &cases[0] && list.GetByID(6, 7) == nullptr);
         EXPECT_EQ(list.GetByID(7 + c.count - 1, 7), &cases[(c.count - 1) % 5]);
         EXPECT_EQ(list.GetByID(7 + c.count, 7), nullptr);
-        EXPECT_TRUE(list.SetAt(0, nullptr) && !list.SetAt(c.count, &c));
-        EXPECT_EQ(list.GetByID(7, 7), nullptr);
+        EXPECT_TRUE(list.SetAt(0, nullptr) && !list.GetByID(7, 7) && !list.SetAt(c.count, &c));
     }
 }
 
 TEST(KRuntimeTest, LookupsAnswerOnlyInsideTheRegisteredRange) {
     KRuntime* runtime = KRuntime::GetInstance();
-    EXPECT_EQ(runtime->hInstance, GetModuleHandleW(nullptr));
     const int base = runtime->timerRegistry->GetCount();
     int a = 0, b = 0;
     runtime->timerRegistry->Add(&a); // stand-ins: the lookup hands back what was registered
@@ -46,7 +43,6 @@ TEST(KRuntimeTest, LookupsAnswerOnlyInsideTheRegisteredRange) {
     }
     runtime->timerRegistry->SetAt(base, nullptr);
     runtime->timerRegistry->SetAt(base + 1, nullptr);
-    EXPECT_TRUE(runtime->GetMenuItemByID(30000) == nullptr && !runtime->GetMenuItemByID(30001));
 }
 
 // The framework's last shutdown, so it runs in a process of its own.

@@ -1,6 +1,5 @@
-// Test main for executables that use the framework: it is started once for the
-// whole process, as the program's entry does, and the object counter is in place
-// before any test creates a font or a window.
+// Test main for executables that use the framework: started once for the whole
+// process, as the program's entry does, with the object counter in place first.
 #include <gtest/gtest.h>
 
 #include "FrameworkMain.h"

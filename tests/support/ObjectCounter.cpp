@@ -8,11 +8,10 @@
 namespace {
 
 CRITICAL_SECTION lock;
-std::set<void*>* live;    // under lock
-std::set<void*>* deleted; // under lock
-int foreign = 0;          // under lock
-int failFonts = 0;        // under lock
-CreateFontCall lastFont;  // under lock
+bool installed = false;
+std::set<void*> live, deleted; // under lock
+int foreign = 0;               // under lock
+CreateFontCall lastFont;       // under lock
 
 template <typename F> auto Locked(F access) {
     EnterCriticalSection(&lock);
@@ -22,13 +21,13 @@ template <typename F> auto Locked(F access) {
 }
 
 void Track(void* h) {
-    Locked([&] { return h != nullptr && live->insert(h).second; });
+    Locked([&] { return h != nullptr && live.insert(h).second; });
 }
 
 void Untrack(void* h) {
     Locked([&] {
-        foreign += live->erase(h) == 0 ? 1 : 0;
-        return deleted->insert(h).second;
+        foreign += live.erase(h) == 0 ? 1 : 0;
+        return deleted.insert(h).second;
     });
 }
 
@@ -58,35 +57,24 @@ decltype(&::CreateFontW) realCreateFontW;
 HFONT WINAPI CountCreateFontW(int h, int w, int e, int o, int weight, DWORD italic, DWORD underline,
                               DWORD strike, DWORD charset, DWORD outPrecision, DWORD clipPrecision,
                               DWORD quality, DWORD pitch, LPCWSTR face) {
-    bool fail = Locked([&] {
+    Locked([&] {
         lastFont = {h, underline, face == nullptr, {}};
-        lstrcpynW(lastFont.face, face != nullptr ? face : L"", LF_FACESIZE);
-        return failFonts > 0 && failFonts-- > 0;
+        return lstrcpynW(lastFont.face, face != nullptr ? face : L"", LF_FACESIZE);
     });
-    HFONT f = fail ? nullptr
-                   : realCreateFontW(h, w, e, o, weight, italic, underline, strike, charset,
-                                     outPrecision, clipPrecision, quality, pitch, face);
+    HFONT f = realCreateFontW(h, w, e, o, weight, italic, underline, strike, charset, outPrecision,
+                              clipPrecision, quality, pitch, face);
     Track(f);
     return f;
-}
-
-decltype(&::LoadImageW) realLoadImageW;
-HANDLE WINAPI CountLoadImageW(HINSTANCE inst, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
-    HANDLE h = realLoadImageW(inst, name, type, cx, cy, flags);
-    // Shared images belong to the system and are never released by their user.
-    Track((flags & LR_SHARED) == 0 ? h : nullptr);
-    return h;
 }
 
 } // namespace
 
 void ObjectCounter::Install() {
-    if (live != nullptr) {
+    if (installed) {
         return;
     }
+    installed = true;
     InitializeCriticalSection(&lock);
-    live = new std::set<void*>;
-    deleted = new std::set<void*>;
     Hook<1, true>("gdi32.dll", "CreateSolidBrush", &::CreateSolidBrush);
     Hook<2, true>("gdi32.dll", "CreateCompatibleDC", &::CreateCompatibleDC);
     Hook<3, true>("gdi32.dll", "CreateCompatibleBitmap", &::CreateCompatibleBitmap);
@@ -94,14 +82,13 @@ void ObjectCounter::Install() {
     Hook<5, false>("gdi32.dll", "DeleteDC", &::DeleteDC);
     Hook<6, false>("user32.dll", "DestroyIcon", &::DestroyIcon);
     Hook<7, false>("user32.dll", "DestroyCursor", &::DestroyCursor);
+    Hook<8, true>("user32.dll", "LoadImageW", &::LoadImageW); // nothing here loads shared images
     realCreateFontW = reinterpret_cast<decltype(realCreateFontW)>(
         HookImport("gdi32.dll", "CreateFontW", reinterpret_cast<void*>(&CountCreateFontW)));
-    realLoadImageW = reinterpret_cast<decltype(realLoadImageW)>(
-        HookImport("user32.dll", "LoadImageW", reinterpret_cast<void*>(&CountLoadImageW)));
 }
 
 int ObjectCounter::Live() {
-    return Locked([] { return static_cast<int>(live->size()); });
+    return Locked([] { return static_cast<int>(live.size()); });
 }
 
 int ObjectCounter::ForeignReleases() {
@@ -109,11 +96,7 @@ int ObjectCounter::ForeignReleases() {
 }
 
 bool ObjectCounter::WasDeleted(HGDIOBJ handle) {
-    return Locked([&] { return deleted->count(handle) != 0; });
-}
-
-void ObjectCounter::FailNextFonts(int count) {
-    Locked([&] { return failFonts = count; });
+    return Locked([&] { return deleted.count(handle) != 0; });
 }
 
 CreateFontCall ObjectCounter::LastFont() {
@@ -121,24 +104,17 @@ CreateFontCall ObjectCounter::LastFont() {
 }
 
 int CountKernelHandles() {
-    struct Entry {
-        ULONG processId;
-        BYTE type, flags;
-        USHORT handle;
-        PVOID object;
-        ACCESS_MASK access;
-    };
     auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     std::vector<ULONG> table(1 << 14);
-    // SystemHandleInformation (16); grown while the answer is STATUS_INFO_LENGTH_MISMATCH.
+    // SystemHandleInformation (16), grown while the answer is STATUS_INFO_LENGTH_MISMATCH:
+    // a count, then entries of 16 bytes that start with the owner's process id.
     while (query(16, table.data(), table.size() * 4, nullptr) == LONG(0xC0000004)) {
         table.resize(table.size() * 2);
     }
-    auto entries = reinterpret_cast<Entry*>(&table[1]);
     int mine = 0;
     for (ULONG i = 0; i < table[0]; ++i) {
-        mine += entries[i].processId == GetCurrentProcessId() ? 1 : 0;
+        mine += table[1 + 4 * i] == GetCurrentProcessId() ? 1 : 0;
     }
     return mine;
 }
