@@ -6,17 +6,14 @@
 #include <climits>
 #include <thread>
 
-namespace {
-
-const wchar_t* W(const KString& s) {
+static const wchar_t* W(const KString& s) {
     return s;
 }
 
 // The block's reference count, read through the object's layout (the virtual table
 // pointer, then the block pointer): the only way to see a count drift.
-LONG RefCount(const KString& s) {
-    KStringData* block = reinterpret_cast<KStringData* const*>(&s)[1];
-    return block != nullptr ? block->refCount : 0;
+static LONG RefCount(const KString& s) {
+    return reinterpret_cast<KStringData* const*>(&s)[1]->refCount;
 }
 
 TEST(KStringTest, ConstructionGivesTheRightForms) {
@@ -73,17 +70,16 @@ TEST(KStringTest, QueriesAnswerEveryInputWithAValue) {
     for (auto& c : ints) {
         EXPECT_EQ(KString(c.text).GetIntValue(), c.value) << c.value;
     }
-    KString empty, narrowEmpty(""), xyz(L"xyz");
-    EXPECT_FALSE(empty.Equals(empty) || narrowEmpty.Equals(narrowEmpty));
-    EXPECT_FALSE(KString(L"A").Equals(KString(L"a")) || xyz.Equals(KString(L"xyz!")));
-    EXPECT_TRUE(xyz.Equals(KString(L"xyz")) && KString(L"\"\"").IsQuotedString());
+    KString empty, blank(""), s(L"xyz");
+    EXPECT_FALSE(empty.Equals(empty) || blank.Equals(blank));
+    EXPECT_FALSE(KString(L"A").Equals(KString(L"a")) || s.Equals(KString(L"xyz!")));
+    EXPECT_TRUE(s.Equals(KString(L"xyz")) && KString(L"\"\"").IsQuotedString());
     EXPECT_FALSE(KString(L"\"").IsQuotedString() || KString(L"\"a").IsQuotedString());
-    EXPECT_TRUE(xyz.StartsWithChar('x') && xyz.StartsWithChar(L'x') && xyz.EndsWithChar('z'));
-    EXPECT_FALSE(xyz.StartsWithChar('z') || xyz.StartsWithChar(L'z') || xyz.EndsWithChar('x'));
-    EXPECT_TRUE(xyz.EndsWithChar(L'z') && !xyz.EndsWithChar(L'x'));
-    EXPECT_FALSE(empty.StartsWithChar(L'\0') || narrowEmpty.EndsWithChar('\0'));
-    EXPECT_TRUE(xyz.GetCharAt(2) == L'z' && xyz.GetCharAt(3) == 0xFFFF);
-    EXPECT_EQ(xyz.GetCharAt(-1), 0xFFFF);
+    EXPECT_TRUE(s.StartsWithChar('x') && s.StartsWithChar(L'x') && s.EndsWithChar('z') &&
+                s.EndsWithChar(L'z'));
+    EXPECT_FALSE(s.StartsWithChar('z') || s.StartsWithChar(L'z') || s.EndsWithChar('x') ||
+                 s.EndsWithChar(L'x') || empty.StartsWithChar(L'\0') || blank.EndsWithChar('\0'));
+    EXPECT_TRUE(s.GetCharAt(2) == L'z' && s.GetCharAt(3) == 0xFFFF && s.GetCharAt(-1) == 0xFFFF);
 }
 
 // Threads copy, assign and drop strings sharing a few blocks, and ask for the narrow
@@ -94,27 +90,24 @@ TEST(KStringTest, SharedBlocksSurviveManyThreads) {
         KString seeds[3] = {KString(L"alpha"), KString(L"beta"), KString(L"gamma")};
         std::vector<const char*> narrow(8);
         std::vector<std::thread> pool;
-        std::atomic<bool> go{false}, changed{false};
+        std::atomic<int> ready{0}, changed{0};
         for (int t = 0; t < 8; ++t) {
             pool.emplace_back([&, t] {
-                while (!go) {
+                for (++ready; ready < 8;) { // all at once
                 }
                 narrow[t] = seeds[0];
                 KString local[4];
                 for (int i = 0; i < 20000; ++i) {
                     local[i % 4] = seeds[(i + t) % 3];
                     KString copy(local[(i + 1) % 4]);
-                    if (!copy.IsEmpty() && wcschr(L"abg", copy.GetCharAt(0)) == nullptr) {
-                        changed = true;
-                    }
+                    changed += !copy.IsEmpty() && wcschr(L"abg", copy.GetCharAt(0)) == nullptr;
                 }
             });
         }
-        go = true;
         for (auto& th : pool) {
             th.join();
         }
-        EXPECT_FALSE(changed) << "a shared block changed under a thread";
+        EXPECT_EQ(changed, 0) << "a shared block changed under a thread";
         EXPECT_EQ(std::count(narrow.begin(), narrow.end(), narrow[0]), 8) << "one narrow copy";
         EXPECT_STREQ(narrow[0], "alpha");
         ASSERT_TRUE(RefCount(seeds[0]) == 1 && RefCount(seeds[1]) == 1 && RefCount(seeds[2]) == 1)
@@ -122,4 +115,3 @@ TEST(KStringTest, SharedBlocksSurviveManyThreads) {
     }
 }
 
-} // namespace

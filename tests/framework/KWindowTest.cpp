@@ -2,47 +2,34 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "KNotifications.h"
 #include "KRuntime.h"
 #include "KTimer.h"
 #include "TestWindows.h"
 
-namespace {
-
-TEST(KWindowTest, NewWindowsAreHiddenAndCentreOnTheScreen) {
+TEST(KWindowTest, NewWindowIsHiddenCentresAndTakesChildrenAndAnIcon) {
     KWindow window;
-    KFrame frame;
-    for (KWindow* w : {&window, static_cast<KWindow*>(&frame)}) {
-        ASSERT_TRUE(w->CreateComponent());
-        HWND h = w->GetHWND();
-        EXPECT_EQ(WindowText(h), w == &frame ? L"KFrame" : L"KWindow");
-        EXPECT_EQ(DWORD(GetWindowLongW(h, GWL_STYLE)) & ~WS_CLIPSIBLINGS,
-                  w == &frame ? 0x80CA0000 : WS_POPUP);
-        RECT r;
-        GetWindowRect(h, &r);
-        EXPECT_TRUE(r.right - r.left == 400 && r.bottom - r.top == 200 && !IsWindowVisible(h));
-    }
+    KComponent child;
+    child.SetStyle(WS_CHILD);
+    EXPECT_FALSE(window.AddComponent(&child) || child.GetHWND()) << "no window yet";
+    ASSERT_TRUE(window.CreateComponent());
+    RECT r;
+    GetWindowRect(window.GetHWND(), &r);
+    EXPECT_TRUE(r.right - r.left == 400 && r.bottom - r.top == 200);
+    EXPECT_FALSE(IsWindowVisible(window.GetHWND()));
     window.CenterScreen(); // on the tests' screen of 1024 x 768
     EXPECT_TRUE(window.GetX() == 312 && window.GetY() == 284);
     window.SetSize(2001, 200); // wider than the screen: the half is truncated toward zero
     window.CenterScreen();
     EXPECT_EQ(window.GetX(), -488);
-    DestroyWindow(window.GetHWND());
-    DestroyWindow(frame.GetHWND());
-}
 
-TEST(KWindowTest, AddComponentNeedsAChildAndAWindow) {
-    KWindow window;
-    KComponent child;
-    child.SetStyle(WS_CHILD);
-    EXPECT_FALSE(window.AddComponent(&child)) << "no window yet";
-    EXPECT_EQ(child.GetHWND(), nullptr);
-    ASSERT_TRUE(window.CreateComponent());
     EXPECT_FALSE(window.AddComponent(nullptr));
     ASSERT_TRUE(window.AddComponent(&child));
     EXPECT_EQ(GetParent(child.GetHWND()), window.GetHWND());
     EXPECT_FALSE(window.AddComponent(&child)) << "a second creation of the child fails";
-
     KIcon icon; // the class icon: set, then cleared by no icon
     icon.LoadFromResource(102);
     for (KIcon* given : {&icon, static_cast<KIcon*>(nullptr)}) {
@@ -56,11 +43,15 @@ TEST(KWindowTest, AddComponentNeedsAChildAndAWindow) {
 // The notifications a KWindow routes, observed from both ends: the objects that
 // provide an operation get the call, everything else reaches the window's
 // previous procedure (default processing).
-int defaultProcessed = 0;
-std::wstring lastCall;
-LRESULT CALLBACK CountingParentProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    defaultProcessed += msg == WM_COMMAND || msg == WM_HSCROLL || msg == WM_VSCROLL ||
-                        msg == WM_TIMER;
+static int defaultProcessed = 0, leftAtNcDestroy = -1;
+static std::wstring lastCall;
+static LRESULT CALLBACK CountingParentProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    defaultProcessed += msg >= WM_COMMAND && msg <= WM_VSCROLL; // with WM_TIMER
+    if (msg == WM_NCDESTROY) { // the framework's properties and procedure: all gone by now
+        leftAtNcDestroy = !!GetPropW(window, L"RFC") + !!GetPropW(window, L"RFCOldProc") +
+                          !!GetPropW(window, L"RFCClsName") +
+                          (GetWindowLongPtrW(window, GWLP_WNDPROC) != LONG_PTR(CountingParentProc));
+    }
     return DefWindowProcW(window, msg, wParam, lParam);
 }
 
@@ -91,17 +82,16 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
     };
     NotifiedControl list, button, combo;
     KComponent silent; // provides no notification operation
-    HWND listH = child(list, L"LISTBOX"), buttonH = child(button, L"BUTTON");
-    HWND silentH = child(silent, L"BUTTON");
+    HWND listH = child(list, L"LISTBOX"), buttonH = child(button, L"BUTTON"),
+         silentH = child(silent, L"BUTTON");
     HWND foreign = PlainWindow(L"BUTTON", nullptr, parent.GetHWND(), WS_CHILD); // no component
     combo.systemClass = L"COMBOBOX";
     combo.SetStyle(WS_CHILD);
     ASSERT_TRUE(parent.AddComponent(&combo));
-    std::vector<KString> churn(64); // new texts of the name's size, should its storage be freed
-    for (KString& text : churn) {
-        text = L"LISTBOX!";
-    }
+    std::vector<KString> churn; // new texts of the name's size, should its storage be freed
+    std::generate_n(std::back_inserter(churn), 64, [] { return KString(L"LISTBOX!"); });
     HWND comboH = combo.GetHWND();
+    EXPECT_TRUE(list.GetX() == 20 && list.GetY() == 40) << "attached: screen coordinates";
 
     KRuntime* runtime = KRuntime::GetInstance();
     Receiver receiver;
@@ -121,11 +111,11 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
         {WM_COMMAND, 5, 1, buttonH, nullptr},  {WM_COMMAND, 0, 1, silentH, nullptr},
         {WM_COMMAND, 0, 1, foreign, nullptr},  {WM_COMMAND, 0, item, nullptr, L"menu"},
         {WM_COMMAND, 0, WORD(item + 1), nullptr, nullptr},
-        {WM_HSCROLL, 0, SB_LINEDOWN, listH, L"scroll"}, {WM_VSCROLL, 0, SB_BOTTOM, listH, L"scroll"},
+        {WM_HSCROLL, 0, SB_LINEDOWN, listH, L"scroll"}, {WM_VSCROLL, 0, 7, listH, L"scroll"},
         {WM_VSCROLL, 0, SB_THUMBTRACK, listH, L"scroll"}, {WM_HSCROLL, 0, SB_ENDSCROLL, listH, 0},
         {WM_HSCROLL, 0, SB_THUMBPOSITION, listH, 0},    {WM_TIMER, 0, tick, nullptr, L"tick"},
         {WM_TIMER, 0, none, nullptr, L""},     {WM_TIMER, 0, WORD(none + 1), nullptr, nullptr},
-        {WM_TIMER, 0, 1000, nullptr, nullptr}};
+        {WM_TIMER, 0, 1000, nullptr, nullptr}, {WM_TIMER, 0xFFFF, 0xFFFF, nullptr, nullptr}};
     for (const auto& c : cases) {
         const int defaultBefore = defaultProcessed;
         lastCall.clear();
@@ -136,6 +126,6 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
     }
     runtime->menuItemRegistry->SetAt(item - KRuntime::firstMenuItemID, nullptr);
     DestroyWindow(parent.GetHWND());
+    EXPECT_EQ(leftAtNcDestroy, 0);
 }
 
-} // namespace

@@ -1,25 +1,16 @@
 #pragma once
-// Plain windows of the tests' own classes, and what a window shows.
-
+// Plain windows of the tests' own classes (or of the system's, without a procedure).
 #include <windows.h>
 
-#include <string>
-
 inline HWND PlainWindow(const wchar_t* cls, WNDPROC proc, HWND parent = nullptr,
-                        DWORD style = WS_POPUP, const wchar_t* text = L"") {
+                        DWORD style = WS_POPUP) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = cls;
-    if (proc != nullptr) { // a class of the system otherwise
+    if (proc != nullptr) {
         RegisterClassW(&wc); // fails harmlessly once the class exists
     }
-    return CreateWindowExW(0, cls, text, style, 10, 20, 120, 60, parent, nullptr, wc.hInstance,
+    return CreateWindowExW(0, cls, L"", style, 10, 20, 120, 60, parent, nullptr, wc.hInstance,
                            nullptr);
-}
-
-inline std::wstring WindowText(HWND h) {
-    wchar_t text[64] = {};
-    GetWindowTextW(h, text, 64);
-    return text;
 }

@@ -1,5 +1,4 @@
-// Test main for executables that use the framework: started once for the whole
-// process, as the program's entry does, with the object counter in place first.
+// Starts the framework once for the whole process, as the program's entry does.
 #include <gtest/gtest.h>
 
 #include "FrameworkMain.h"
@@ -12,9 +11,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ObjectCounter::Install();
     FrameworkInit(GetModuleHandleW(nullptr));
-    int result = RUN_ALL_TESTS();
-    if (!frameworkTakenDown) {
-        FrameworkShutdown();
-    }
+    const int result = RUN_ALL_TESTS();
+    frameworkTakenDown ? void() : FrameworkShutdown();
     return result;
 }

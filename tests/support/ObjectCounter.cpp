@@ -1,6 +1,7 @@
 #include "ObjectCounter.h"
 
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "ApiHook.h"
@@ -11,7 +12,6 @@ CRITICAL_SECTION lock;
 bool installed = false;
 std::set<void*> live, deleted; // under lock
 int foreign = 0;               // under lock
-CreateFontCall lastFont;       // under lock
 
 template <typename F> auto Locked(F access) {
     EnterCriticalSection(&lock);
@@ -53,28 +53,14 @@ void Hook(const char* dll, const char* name, R(WINAPI*)(First, A...)) {
         HookImport(dll, name, reinterpret_cast<void*>(&W::Call)));
 }
 
-decltype(&::CreateFontW) realCreateFontW;
-HFONT WINAPI CountCreateFontW(int h, int w, int e, int o, int weight, DWORD italic, DWORD underline,
-                              DWORD strike, DWORD charset, DWORD outPrecision, DWORD clipPrecision,
-                              DWORD quality, DWORD pitch, LPCWSTR face) {
-    Locked([&] {
-        lastFont = {h, underline, face == nullptr, {}};
-        return lstrcpynW(lastFont.face, face != nullptr ? face : L"", LF_FACESIZE);
-    });
-    HFONT f = realCreateFontW(h, w, e, o, weight, italic, underline, strike, charset, outPrecision,
-                              clipPrecision, quality, pitch, face);
-    Track(f);
-    return f;
-}
-
 } // namespace
 
 void ObjectCounter::Install() {
-    if (installed) {
+    if (std::exchange(installed, true)) {
         return;
     }
-    installed = true;
     InitializeCriticalSection(&lock);
+    Hook<0, true>("gdi32.dll", "CreateFontW", &::CreateFontW);
     Hook<1, true>("gdi32.dll", "CreateSolidBrush", &::CreateSolidBrush);
     Hook<2, true>("gdi32.dll", "CreateCompatibleDC", &::CreateCompatibleDC);
     Hook<3, true>("gdi32.dll", "CreateCompatibleBitmap", &::CreateCompatibleBitmap);
@@ -83,8 +69,6 @@ void ObjectCounter::Install() {
     Hook<6, false>("user32.dll", "DestroyIcon", &::DestroyIcon);
     Hook<7, false>("user32.dll", "DestroyCursor", &::DestroyCursor);
     Hook<8, true>("user32.dll", "LoadImageW", &::LoadImageW); // nothing here loads shared images
-    realCreateFontW = reinterpret_cast<decltype(realCreateFontW)>(
-        HookImport("gdi32.dll", "CreateFontW", reinterpret_cast<void*>(&CountCreateFontW)));
 }
 
 int ObjectCounter::Live() {
@@ -99,13 +83,10 @@ bool ObjectCounter::WasDeleted(HGDIOBJ handle) {
     return Locked([&] { return deleted.count(handle) != 0; });
 }
 
-CreateFontCall ObjectCounter::LastFont() {
-    return Locked([] { return lastFont; });
-}
-
 int CountKernelHandles() {
-    auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    FARPROC address = GetProcAddress(GetModuleHandleA("ntdll"), "NtQuerySystemInformation");
+    auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(
+        reinterpret_cast<void*>(address));
     std::vector<ULONG> table(1 << 14);
     // SystemHandleInformation (16), grown while the answer is STATUS_INFO_LENGTH_MISMATCH:
     // a count, then entries of 16 bytes that start with the owner's process id.
