@@ -47,6 +47,9 @@ TEST(KComponentTest, CreationBindsOneWindowOrLeavesNone) {
             }
             HWND h = c.GetHWND();
             EXPECT_EQ(FindWindowW(name, nullptr), h) << way;
+            HWND plain = CreateWindowExW(0, name, L"plain", 0, 0, 0, 9, 9, nullptr, nullptr,
+                                         GetModuleHandleW(nullptr), nullptr);
+            EXPECT_EQ(GetWindowTextLengthW(plain), 5) << "a window nobody claims: DefWindowProcW";
             if (way == kCreated) {
                 EXPECT_TRUE(c.handleKnownAtCreation && Props(h) == 3 && GetPropW(h, L"RFC") == &c);
                 EXPECT_EQ(GetPropW(h, L"RFCOldProc"), reinterpret_cast<void*>(SharedWindowProc));
@@ -55,6 +58,7 @@ TEST(KComponentTest, CreationBindsOneWindowOrLeavesNone) {
                 EXPECT_EQ(c.creationMessages, 2) << "WM_NCCREATE and WM_CREATE of one window";
             }
             DestroyWindow(h);
+            DestroyWindow(plain);
             EXPECT_EQ(c.propsAtDestroy, way == kCreated ? 3 : 0);
         }
         WNDCLASSW info;

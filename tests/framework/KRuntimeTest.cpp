@@ -4,8 +4,7 @@
 
 #include "FrameworkMain.h"
 
-// A full list grows by its step and keeps its entries; a list that cannot grow
-// (no memory for the step, or no step at all) refuses the entry and stays as it was.
+// A full list grows by its step; one that cannot (no memory, no step) refuses, unchanged.
 TEST(KPointerListTest, GrowsByItsStepOrRefusesTheEntry) {
     struct {
         int capacity, growBy, count, finalCapacity;

@@ -65,7 +65,7 @@ TEST(KStringTest, QueriesAnswerEveryInputWithAValue) {
     struct {
         const wchar_t* text;
         int value;
-    } ints[] = {{L"", 0},    {L"  12abc", 12},          {L"-7", -7},
+    } ints[] = {{L"", 0},    {L"  12abc", 12},          {L"-010", -10},
                 {L"abc", 0}, {L"99999999999", INT_MAX}, {L"-99999999999", INT_MIN}};
     for (auto& c : ints) {
         EXPECT_EQ(KString(c.text).GetIntValue(), c.value) << c.value;

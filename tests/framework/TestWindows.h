@@ -8,9 +8,7 @@ inline HWND PlainWindow(const wchar_t* cls, WNDPROC proc, HWND parent = nullptr,
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = cls;
-    if (proc != nullptr) {
-        RegisterClassW(&wc); // fails harmlessly once the class exists
-    }
+    (void)(proc != nullptr && RegisterClassW(&wc)); // fails harmlessly once registered
     return CreateWindowExW(0, cls, L"", style, 10, 20, 120, 60, parent, nullptr, wc.hInstance,
                            nullptr);
 }

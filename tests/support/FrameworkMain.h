@@ -1,4 +1,3 @@
 #pragma once
-// Set by a test that ran the framework's final shutdown itself, so that the test
-// main does not shut it down a second time.
+// Set by a test that ran the framework's final shutdown itself: the main skips its own.
 extern bool frameworkTakenDown;
