@@ -318,11 +318,10 @@ HWND CreateComponentWindow(KComponent* component) {
     classBeingCreated = component->windowClassName;
     creationHook = SetWindowsHookExW(WH_CBT, CreationHookProc, nullptr, GetCurrentThreadId());
     KString text = component->GetText();
-    HWND created = CreateWindowExW(component->GetExStyle(), classBeingCreated, text,
-                                   component->GetStyle(),
-                                   component->GetX(), component->GetY(), component->GetWidth(),
-                                   component->GetHeight(), component->GetParentHWND(), nullptr,
-                                   KRuntime::ModuleInstance(), nullptr);
+    HWND created = CreateWindowExW(
+        component->GetExStyle(), classBeingCreated, text, component->GetStyle(), component->GetX(),
+        component->GetY(), component->GetWidth(), component->GetHeight(),
+        component->GetParentHWND(), nullptr, KRuntime::ModuleInstance(), nullptr);
     UnhookWindowsHookEx(creationHook);
     creationHook = nullptr;
     componentBeingCreated = nullptr;
