@@ -11,6 +11,10 @@ KBitmap::~KBitmap() {
 }
 
 void KBitmap::LoadFromResource(WORD id) {
+    // A second load replaces the first bitmap, which nobody else releases.
+    if (handle != nullptr) {
+        DeleteObject(handle);
+    }
     handle = static_cast<HBITMAP>(
         LoadImageW(moduleInstance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_DEFAULTSIZE));
 }

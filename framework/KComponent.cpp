@@ -7,6 +7,7 @@
 namespace {
 // Guarded by creationLock: one window is created at a time in the process.
 KComponent* componentBeingCreated = nullptr;
+const wchar_t* classBeingCreated = nullptr; // the characters of its windowClassName
 HHOOK creationHook = nullptr;
 // Guarded by KRuntime::lock.
 wchar_t classNameBuffer[32];
@@ -24,17 +25,15 @@ LRESULT CALLBACK CreationHookProc(int code, WPARAM wParam, LPARAM lParam) {
     // windows of its own meanwhile (Wine makes the thread's default IME window
     // during its first top-level creation); bound to the component, such a window
     // would outlive it and call into a deleted object.
-    KString name = componentBeingCreated != nullptr ? componentBeingCreated->GetComponentClassName()
-                                                    : KString();
     wchar_t actual[256];
-    if (name.IsEmpty() || GetClassNameW(window, actual, 256) == 0 || lstrcmpiW(actual, name) != 0) {
+    if (componentBeingCreated == nullptr || classBeingCreated == nullptr ||
+        GetClassNameW(window, actual, 256) == 0 || lstrcmpiW(actual, classBeingCreated) != 0) {
         return CallNextHookEx(creationHook, code, wParam, lParam);
     }
     SetPropW(window, kPropComponent, componentBeingCreated);
     SetPropW(window, kPropOldProc,
              reinterpret_cast<HANDLE>(GetWindowLongPtrW(window, GWLP_WNDPROC)));
-    // The property points at the characters the component's className holds.
-    SetPropW(window, kPropClassName, const_cast<wchar_t*>(static_cast<const wchar_t*>(name)));
+    SetPropW(window, kPropClassName, const_cast<wchar_t*>(classBeingCreated));
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SharedWindowProc));
     componentBeingCreated = nullptr; // one window per creation
     return 0;
@@ -131,6 +130,11 @@ bool KComponent::CreateComponent() {
     classRegistered = true;
     HWND created = CreateComponentWindow(this);
     if (hwnd == nullptr) {
+        // A window the hook did not bind would never be destroyed, and its class
+        // could then not be unregistered.
+        if (created != nullptr) {
+            DestroyWindow(created);
+        }
         return false;
     }
     if (created == nullptr) {
@@ -310,16 +314,18 @@ LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM l
 HWND CreateComponentWindow(KComponent* component) {
     EnterCriticalSection(&creationLock);
     componentBeingCreated = component;
+    component->windowClassName = component->GetComponentClassName();
+    classBeingCreated = component->windowClassName;
     creationHook = SetWindowsHookExW(WH_CBT, CreationHookProc, nullptr, GetCurrentThreadId());
-    KString className = component->GetComponentClassName();
     KString text = component->GetText();
-    HWND created = CreateWindowExW(component->GetExStyle(), className, text, component->GetStyle(),
-                                   component->GetX(), component->GetY(), component->GetWidth(),
-                                   component->GetHeight(), component->GetParentHWND(), nullptr,
-                                   KRuntime::ModuleInstance(), nullptr);
+    HWND created = CreateWindowExW(
+        component->GetExStyle(), classBeingCreated, text, component->GetStyle(), component->GetX(),
+        component->GetY(), component->GetWidth(), component->GetHeight(),
+        component->GetParentHWND(), nullptr, KRuntime::ModuleInstance(), nullptr);
     UnhookWindowsHookEx(creationHook);
     creationHook = nullptr;
     componentBeingCreated = nullptr;
+    classBeingCreated = nullptr;
     LeaveCriticalSection(&creationLock);
     return created;
 }

@@ -80,6 +80,12 @@ class KComponent {
     KFont* font;     // not owned
     KCursor* cursor; // not owned
     WNDCLASSEXW windowClass;
+
+  private:
+    friend HWND CreateComponentWindow(KComponent* component);
+    // The name the window was created with: "RFCClsName" points at its characters
+    // for the window's whole life, also when GetComponentClassName made it afresh.
+    KString windowClassName;
 };
 
 // The one window procedure of every framework window class.

@@ -11,6 +11,10 @@ KIcon::~KIcon() {
 }
 
 void KIcon::LoadFromResource(WORD id) {
+    // A second load replaces the first icon, which nobody else releases.
+    if (handle != nullptr) {
+        DestroyIcon(handle);
+    }
     handle = static_cast<HICON>(
         LoadImageW(moduleInstance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
 }

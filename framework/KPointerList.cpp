@@ -28,11 +28,13 @@ bool KPointerList::Add(void* p) {
     bool added = true;
     if (capacity < count + 1) {
         // The byte count is computed wide: a wrapped size would shrink the storage.
+        // A step of 0 or less makes no room, so the full list refuses the entry.
         uint64_t bytes =
             static_cast<uint64_t>(sizeof(void*)) * (static_cast<uint64_t>(capacity) + growBy);
-        void** grown = bytes <= SIZE_MAX && capacity + static_cast<int64_t>(growBy) <= INT32_MAX
-                           ? static_cast<void**>(realloc(items, static_cast<size_t>(bytes)))
-                           : nullptr;
+        void** grown =
+            growBy > 0 && bytes <= SIZE_MAX && capacity + static_cast<int64_t>(growBy) <= INT32_MAX
+                ? static_cast<void**>(realloc(items, static_cast<size_t>(bytes)))
+                : nullptr;
         if (grown == nullptr) {
             added = false;
         } else {

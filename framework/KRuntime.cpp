@@ -94,7 +94,9 @@ void FrameworkInit(HINSTANCE moduleInstance) {
 }
 
 void FrameworkShutdown() {
-    if (--initCount != 0) {
+    // An unmatched shutdown is ignored: a count below zero would turn the next
+    // FrameworkInit into a mere increment.
+    if (initCount == 0 || --initCount != 0) {
         return;
     }
     DeleteCriticalSection(&creationLock);

@@ -16,7 +16,9 @@ bool OwnedByCallingThread(HWND window) {
 enum : LPARAM { kRequestStop = 0, kRequestStart = 1 };
 } // namespace
 
-KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), listener(nullptr) {
+KTimer::KTimer()
+    : timerID(0), registeredID(0), interval(1000), started(false), window(nullptr),
+      listener(nullptr) {
     KRuntime* runtime = KRuntime::GetInstance();
     if (runtime == nullptr || runtime->timerRegistry == nullptr) {
         return;
@@ -27,25 +29,29 @@ KTimer::KTimer() : timerID(0), interval(1000), started(false), window(nullptr), 
     if (runtime->timerRegistry->Add(this)) {
         ++runtime->timerCounter;
         timerID = KRuntime::firstTimerID - 1 + runtime->timerCounter;
+        registeredID = timerID;
     }
     LeaveCriticalSection(&runtime->lock);
 }
 
 KTimer::~KTimer() {
     HWND h = TimerWindowHandle();
-    if (started && h != nullptr) {
+    // Cleared before a stop is posted: the window's thread then tells whether the
+    // stop is still wanted or a newer start has overtaken it.
+    if (h != nullptr && started.exchange(false)) {
         if (OwnedByCallingThread(h)) {
             KillTimer(h, timerID);
         } else {
             PostMessageW(h, RequestMessage(), timerID, kRequestStop);
         }
-        started = false;
     }
     KRuntime* runtime = KRuntime::GetInstance();
-    if (runtime != nullptr && runtime->timerRegistry != nullptr && timerID != 0) {
-        // A tick already queued for this timer must find nobody.
+    if (runtime != nullptr && runtime->timerRegistry != nullptr && registeredID != 0) {
+        // A tick already queued for this timer must find nobody. The entry is the
+        // one it was registered at: SetTimerID may have changed the id since.
         EnterCriticalSection(&runtime->lock);
-        runtime->timerRegistry->SetAt(static_cast<int>(timerID - KRuntime::firstTimerID), nullptr);
+        runtime->timerRegistry->SetAt(static_cast<int>(registeredID - KRuntime::firstTimerID),
+                                      nullptr);
         LeaveCriticalSection(&runtime->lock);
     }
 }
@@ -101,14 +107,15 @@ void KTimer::StopTimer() {
     if (h == nullptr) {
         return;
     }
-    if (started) {
+    // Cleared before a stop is posted: the window's thread then tells whether the
+    // stop is still wanted or a newer start has overtaken it.
+    if (started.exchange(false)) {
         if (OwnedByCallingThread(h)) {
             KillTimer(h, timerID);
         } else {
             PostMessageW(h, RequestMessage(), timerID, kRequestStop);
         }
     }
-    started = false;
 }
 
 void KTimer::OnTimer() {
@@ -132,14 +139,14 @@ bool KTimer::HandleRequest(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) 
         return false;
     }
     UINT id = static_cast<UINT>(wParam);
-    if (lParam == kRequestStop) {
-        KillTimer(window, id);
-        return true;
-    }
     KRuntime* runtime = KRuntime::GetInstance();
     KTimer* timer = runtime != nullptr ? runtime->GetTimerByID(id) : nullptr;
-    // A stop (or the timer's end) since the request was posted cancels it.
-    if (timer != nullptr && timer->started) {
+    // Only what the timer still wants is carried out: a start since a stop was
+    // posted keeps the timer, a stop (or the timer's end) since a start cancels it.
+    const bool wanted = timer != nullptr && timer->started;
+    if (lParam == kRequestStop && !wanted) {
+        KillTimer(window, id);
+    } else if (lParam == kRequestStart && wanted) {
         SetTimer(window, id, timer->interval, nullptr);
     }
     return true;

@@ -44,7 +44,8 @@ class KTimer {
   private:
     HWND TimerWindowHandle();
 
-    UINT timerID; // 0 when the registry could not take the timer: it maps to nothing
+    UINT timerID;      // 0 when the registry could not take the timer: it maps to nothing
+    UINT registeredID; // the id of its registry entry, whatever SetTimerID sets later
     int interval;
     std::atomic<bool> started; // StartTimer may run on the worker thread
     KWindow* window;           // not owned

@@ -131,7 +131,9 @@ LRESULT KWindow::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 
 void KWindow::SetIcon(KIcon* icon) {
     if (hwnd != nullptr) {
-        SetClassLongPtrW(hwnd, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon->GetHandle()));
+        // No icon object clears the class icon.
+        HICON handle = icon != nullptr ? icon->GetHandle() : nullptr;
+        SetClassLongPtrW(hwnd, GCLP_HICON, reinterpret_cast<LONG_PTR>(handle));
     }
 }
 

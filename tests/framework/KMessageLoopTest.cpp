@@ -2,82 +2,36 @@
 
 #include <gtest/gtest.h>
 
-#include "UiHelpers.h"
+#include "TestWindows.h"
 
-namespace {
-
-// Plain Windows windows: the loop must work for any window of the thread.
-int tabKeysSeen = 0;
-
-LRESULT CALLBACK CountingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_KEYDOWN && wParam == VK_TAB) {
-        ++tabKeysSeen;
-    }
+static int tabKeysSeen = 0;
+static LRESULT CALLBACK CountingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    tabKeysSeen += msg == WM_KEYDOWN && wParam == VK_TAB;
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
-class MessageLoopTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = CountingProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"LoopTestWindow";
-        RegisterClassW(&wc);
-        top = CreateWindowExW(0, L"LoopTestWindow", L"top", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10,
-                              10, 300, 200, nullptr, nullptr, wc.hInstance, nullptr);
-        ASSERT_NE(top, nullptr);
-        tabKeysSeen = 0;
-    }
-    void TearDown() override {
-        DestroyWindow(top);
-        PumpMessages(20);
-    }
-    HWND AddChild(int x, bool tabStop) {
-        return CreateWindowExW(0, L"LoopTestWindow", L"",
-                               WS_CHILD | WS_VISIBLE | (tabStop ? WS_TABSTOP : 0), x, 10, 50, 20,
-                               top, nullptr, GetModuleHandleW(nullptr), nullptr);
-    }
-    // Posts a TAB key-down to `target`, then WM_QUIT, and runs the loop over them.
-    void RunLoopOverTab(HWND target) {
-        PostMessageW(target, WM_KEYDOWN, VK_TAB, 0);
-        PostQuitMessage(0);
-        RunMessageLoop();
-    }
-    void SetControlKey(bool down) {
+// A TAB in a child moves the focus to the next tab stop and never reaches the child;
+// with Ctrl it reaches the child; in a top-level window without tab stops it is
+// dispatched. Plain windows: the loop serves every window of the thread.
+TEST(MessageLoopTest, TabMovesTheFocusOrReachesTheWindow) {
+    for (int ctrl : {0, 0x80, -1}) { // -1: the top-level window itself
+        HWND top = PlainWindow(L"LoopTestWindow", CountingProc, nullptr, WS_POPUP | WS_VISIBLE);
+        const DWORD tabStop = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+        HWND first = ctrl < 0 ? top : PlainWindow(L"LoopTestWindow", nullptr, top, tabStop);
+        HWND second = ctrl < 0 ? top : PlainWindow(L"LoopTestWindow", nullptr, top, tabStop);
         BYTE keys[256];
         GetKeyboardState(keys);
-        keys[VK_CONTROL] = down ? 0x80 : 0;
+        keys[VK_CONTROL] = BYTE(ctrl > 0 ? ctrl : 0);
         SetKeyboardState(keys);
+        SetFocus(first);
+        tabKeysSeen = 0;
+        PostMessageW(first, WM_KEYDOWN, VK_TAB, 0);
+        PostQuitMessage(0);
+        RunMessageLoop();
+        keys[VK_CONTROL] = 0;
+        SetKeyboardState(keys);
+        EXPECT_TRUE(GetFocus() == (ctrl ? first : second) && tabKeysSeen == (ctrl != 0)) << ctrl;
+        DestroyWindow(top);
     }
-    HWND top = nullptr;
-};
-
-TEST_F(MessageLoopTest, TabInAChildMovesTheFocusAndNeverReachesTheChild) {
-    HWND first = AddChild(10, true);
-    HWND second = AddChild(80, true);
-    SetFocus(first);
-    ASSERT_EQ(GetFocus(), first);
-    RunLoopOverTab(first);
-    EXPECT_EQ(GetFocus(), second);
-    EXPECT_EQ(tabKeysSeen, 0);
 }
 
-TEST_F(MessageLoopTest, CtrlTabInAChildReachesTheChild) {
-    HWND first = AddChild(10, true);
-    AddChild(80, true);
-    SetFocus(first);
-    SetControlKey(true);
-    RunLoopOverTab(first);
-    SetControlKey(false);
-    EXPECT_EQ(GetFocus(), first);
-    EXPECT_EQ(tabKeysSeen, 1);
-}
-
-TEST_F(MessageLoopTest, TabInATopLevelWindowWithoutTabStopsIsDispatched) {
-    SetFocus(top);
-    RunLoopOverTab(top);
-    EXPECT_EQ(tabKeysSeen, 1);
-}
-
-} // namespace

@@ -7,99 +7,37 @@
 
 #include "ObjectCounter.h"
 
-namespace {
-
-TEST(KFontTest, CreationArgumentsAndRelease) {
-    {
-        KFont plain(KString(L"Arial"), 13, false);
-        CreateFontCall call = ObjectCounter::LastFont();
-        EXPECT_EQ(call.height, 13);
-        EXPECT_EQ(call.underline, 0u);
-        EXPECT_FALSE(call.faceIsNull);
-        EXPECT_STREQ(call.face, L"Arial");
-        ASSERT_NE(plain.GetHandle(), nullptr);
-    }
-    {
-        KFont underlined(KString(L"Arial"), 14, true);
-        EXPECT_EQ(ObjectCounter::LastFont().underline, 1u) << "exactly 1, not any non-zero value";
-    }
-    {
-        KFont systemFace(KString(), 12, false);
-        EXPECT_TRUE(ObjectCounter::LastFont().faceIsNull) << "an empty face lets the system choose";
-        EXPECT_NE(systemFace.GetHandle(), nullptr);
-    }
-    int foreignBefore = ObjectCounter::ForeignReleases();
-    {
-        ObjectCounter::FailNextFonts(1);
-        KFont failed(KString(L"Arial"), 13, false);
-        EXPECT_EQ(failed.GetHandle(), nullptr);
-    }
-    EXPECT_FALSE(ObjectCounter::WasDeleted(nullptr)) << "a failed font releases nothing";
-    EXPECT_EQ(ObjectCounter::ForeignReleases(), foreignBefore);
-}
-
-TEST(KFontTest, DefaultFontIsTheSharedStockFont) {
-    KFont* first = KFont::GetDefaultFont();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(KFont::GetDefaultFont(), first);
-    HFONT stock = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    EXPECT_EQ(first->GetHandle(), stock);
-
-    // Destroying the wrapper (as the last shutdown does) leaves the stock font alone.
+// The default font is one shared wrapper of the stock font, which its destruction
+// (as at the last shutdown) leaves alone.
+TEST(KFontTest, TheDefaultFontIsSharedAndNeverDeleted) {
+    KFont* shared = KFont::GetDefaultFont();
+    HGDIOBJ stock = GetStockObject(DEFAULT_GUI_FONT);
+    EXPECT_TRUE(KFont::GetDefaultFont() == shared && shared->GetHandle() == stock);
     KFont::DestroyDefaultFont();
     EXPECT_FALSE(ObjectCounter::WasDeleted(stock));
-    KFont* again = KFont::GetDefaultFont();
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->GetHandle(), stock);
+    ASSERT_NE(KFont::GetDefaultFont(), nullptr);
 }
 
+// Each wrapper holds one object of its own (a second load replaces the first), and
+// releases exactly that: never a shared cursor, nothing twice.
 TEST(KResourceTest, WrappersReleaseExactlyWhatTheyOwn) {
-    const int liveBefore = ObjectCounter::Live();
-    const int foreignBefore = ObjectCounter::ForeignReleases();
-    const int kernelBefore = CountKernelHandles();
-    ASSERT_GT(kernelBefore, 0) << "the kernel handle count does not work here";
-
-    const int rounds = 300;
-    int peak = 0;
-    {
-        std::vector<KFont*> fonts;
-        std::vector<KIcon*> icons;
-        std::vector<KBitmap*> bitmaps;
-        std::vector<KCursor*> cursors;
-        for (int i = 0; i < rounds; ++i) {
-            fonts.push_back(new KFont(KString(L"Arial"), 10 + i % 8, i % 2 == 0));
-            icons.push_back(new KIcon());
-            icons.back()->LoadFromResource(102);
-            bitmaps.push_back(new KBitmap());
-            bitmaps.back()->LoadFromResource(101);
-            cursors.push_back(new KCursor());
-            if (i % 2 == 0) {
-                cursors.back()->LoadSystemCursor(32513); // IDC_IBEAM
-            }
+    const int live = ObjectCounter::Live(), foreign = ObjectCounter::ForeignReleases();
+    for (int loads = 1; loads <= 2; ++loads) {
+        KFont font(KString(L"Arial"), 14, true);
+        KIcon icon;
+        KBitmap rose, missing;
+        KCursor ibeam, unloaded;
+        for (int i = 0; i < loads; ++i) {
+            icon.LoadFromResource(102);
+            rose.LoadFromResource(101);
+            ibeam.LoadSystemCursor(32513); // IDC_IBEAM
+            missing.LoadFromResource(i == 0 ? 101 : 999); // ends on a resource that is missing
         }
-        ASSERT_NE(icons.back()->GetHandle(), nullptr);
-        ASSERT_NE(bitmaps.back()->GetHandle(), nullptr);
-        ASSERT_NE(cursors.front()->GetHandle(), nullptr);
-        peak = ObjectCounter::Live();
-        for (auto* p : fonts)
-            delete p;
-        for (auto* p : icons)
-            delete p;
-        for (auto* p : bitmaps)
-            delete p;
-        for (auto* p : cursors)
-            delete p;
+        EXPECT_TRUE(font.GetHandle() && icon.GetHandle() && rose.GetHandle() && ibeam.GetHandle());
+        EXPECT_EQ(missing.GetHandle() == nullptr, loads == 2);
+        EXPECT_EQ(ObjectCounter::Live(), live + 3 + (loads == 1)) << "the first loads released";
     }
-    EXPECT_EQ(peak - liveBefore, 3 * rounds) << "fonts, icons and bitmaps are counted";
-    EXPECT_EQ(ObjectCounter::Live(), liveBefore) << "every owned object is released";
-    EXPECT_EQ(ObjectCounter::ForeignReleases(), foreignBefore)
-        << "no shared cursor or stock object was released, nothing twice";
-    EXPECT_EQ(CountKernelHandles(), kernelBefore);
-
-    // A resource that does not exist leaves a null handle and nothing to release.
-    KBitmap missing;
-    missing.LoadFromResource(999);
-    EXPECT_EQ(missing.GetHandle(), nullptr);
+    EXPECT_EQ(ObjectCounter::Live(), live) << "every owned object is released";
+    EXPECT_EQ(ObjectCounter::ForeignReleases(), foreign) << "nothing shared, nothing twice";
 }
 
-} // namespace

@@ -4,33 +4,22 @@
 
 void* HookImport(const char* dll, const char* function, void* replacement) {
     auto base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) {
-        return nullptr;
-    }
-    for (auto desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-         desc->Name != 0; ++desc) {
-        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0) {
-            continue;
-        }
-        auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
-        auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+    auto at = [base](DWORD offset) { return reinterpret_cast<char*>(base + offset); };
+    auto nt = PIMAGE_NT_HEADERS(at(PIMAGE_DOS_HEADER(base)->e_lfanew));
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto d = PIMAGE_IMPORT_DESCRIPTOR(at(imports)); imports && d->Name; ++d) {
+        auto names = PIMAGE_THUNK_DATA(at(d->OriginalFirstThunk));
+        auto slot = PIMAGE_THUNK_DATA(at(d->FirstThunk));
+        for (; _stricmp(at(d->Name), dll) == 0 && names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp(PIMAGE_IMPORT_BY_NAME(at(names->u1.AddressOfData))->Name, function) != 0) {
                 continue;
             }
-            auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<char*>(byName->Name), function) != 0) {
-                continue;
-            }
-            void* original = reinterpret_cast<void*>(slots->u1.Function);
-            DWORD oldProtect;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &oldProtect);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(void*), oldProtect, &oldProtect);
+            void* original = reinterpret_cast<void*>(slot->u1.Function);
+            DWORD protect;
+            VirtualProtect(&slot->u1.Function, sizeof(void*), PAGE_READWRITE, &protect);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slot->u1.Function, sizeof(void*), protect, &protect);
             return original;
         }
     }

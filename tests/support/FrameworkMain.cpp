@@ -1,6 +1,4 @@
-// Test main for executables that use the framework: it is started once for the
-// whole process, as the program's entry does, and the object counter is in place
-// before any test creates a font or a window.
+// Starts the framework once for the whole process, as the program's entry does.
 #include <gtest/gtest.h>
 
 #include "FrameworkMain.h"
@@ -9,23 +7,11 @@
 
 bool frameworkTakenDown = false;
 
-namespace {
-class FrameworkEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ObjectCounter::Install();
-        FrameworkInit(GetModuleHandleW(nullptr));
-    }
-    void TearDown() override {
-        if (!frameworkTakenDown) {
-            FrameworkShutdown();
-        }
-    }
-};
-} // namespace
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new FrameworkEnvironment);
-    return RUN_ALL_TESTS();
+    ObjectCounter::Install();
+    FrameworkInit(GetModuleHandleW(nullptr));
+    const int result = RUN_ALL_TESTS();
+    frameworkTakenDown ? void() : FrameworkShutdown();
+    return result;
 }

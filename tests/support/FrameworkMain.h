@@ -1,5 +1,3 @@
 #pragma once
-
-// Set by a test that has itself run the framework's final shutdown, so the test
-// main does not shut it down a second time.
+// Set by a test that ran the framework's final shutdown itself: the main skips its own.
 extern bool frameworkTakenDown;

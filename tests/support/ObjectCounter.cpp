@@ -1,228 +1,101 @@
 #include "ObjectCounter.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "ApiHook.h"
 
 namespace {
 
 CRITICAL_SECTION lock;
-std::set<void*>* live;
-std::vector<void*>* deleted;
-int foreign = 0;
-int failFonts = 0;
-CreateFontCall lastFont;
+bool installed = false;
+std::set<void*> live, deleted; // under lock
+int foreign = 0;               // under lock
+
+template <typename F> auto Locked(F access) {
+    EnterCriticalSection(&lock);
+    auto value = access();
+    LeaveCriticalSection(&lock);
+    return value;
+}
 
 void Track(void* h) {
-    if (h != nullptr) {
-        EnterCriticalSection(&lock);
-        live->insert(h);
-        LeaveCriticalSection(&lock);
-    }
+    Locked([&] { return h != nullptr && live.insert(h).second; });
 }
 
 void Untrack(void* h) {
-    EnterCriticalSection(&lock);
-    if (live->erase(h) == 0) {
-        ++foreign;
+    Locked([&] {
+        foreign += live.erase(h) == 0 ? 1 : 0;
+        return deleted.insert(h).second;
+    });
+}
+
+// A wrapper that counts what the real function creates (its result) or releases
+// (its first argument). Tag keeps functions of the same type apart.
+template <int Tag, bool Creates, typename R, typename First, typename... A> struct Counted {
+    static inline R(WINAPI* real)(First, A...) = nullptr;
+    static R WINAPI Call(First first, A... rest) {
+        if (!Creates) {
+            Untrack(reinterpret_cast<void*>(first));
+        }
+        R result = real(first, rest...);
+        Track(Creates ? reinterpret_cast<void*>(result) : nullptr);
+        return result;
     }
-    deleted->push_back(h);
-    LeaveCriticalSection(&lock);
-}
+};
 
-#define ORIGINAL(name) decltype(&::name) real_##name = nullptr
-
-ORIGINAL(CreateFontW);
-ORIGINAL(CreateSolidBrush);
-ORIGINAL(CreateCompatibleDC);
-ORIGINAL(CreateCompatibleBitmap);
-ORIGINAL(DeleteObject);
-ORIGINAL(DeleteDC);
-ORIGINAL(LoadImageW);
-ORIGINAL(DestroyIcon);
-ORIGINAL(DestroyCursor);
-
-HFONT WINAPI CountCreateFontW(int h, int w, int e, int o, int weight, DWORD italic, DWORD underline,
-                              DWORD strike, DWORD charset, DWORD outPrecision, DWORD clipPrecision,
-                              DWORD quality, DWORD pitch, LPCWSTR face) {
-    EnterCriticalSection(&lock);
-    lastFont.height = h;
-    lastFont.underline = underline;
-    lastFont.faceIsNull = face == nullptr;
-    lstrcpynW(lastFont.face, face != nullptr ? face : L"", LF_FACESIZE);
-    bool fail = failFonts > 0;
-    if (fail) {
-        --failFonts;
-    }
-    LeaveCriticalSection(&lock);
-    if (fail) {
-        return nullptr;
-    }
-    HFONT f = real_CreateFontW(h, w, e, o, weight, italic, underline, strike, charset, outPrecision,
-                               clipPrecision, quality, pitch, face);
-    Track(f);
-    return f;
-}
-
-HBRUSH WINAPI CountCreateSolidBrush(COLORREF c) {
-    HBRUSH b = real_CreateSolidBrush(c);
-    Track(b);
-    return b;
-}
-
-HDC WINAPI CountCreateCompatibleDC(HDC dc) {
-    HDC m = real_CreateCompatibleDC(dc);
-    Track(m);
-    return m;
-}
-
-HBITMAP WINAPI CountCreateCompatibleBitmap(HDC dc, int w, int h) {
-    HBITMAP b = real_CreateCompatibleBitmap(dc, w, h);
-    Track(b);
-    return b;
-}
-
-BOOL WINAPI CountDeleteObject(HGDIOBJ h) {
-    Untrack(h);
-    return real_DeleteObject(h);
-}
-
-BOOL WINAPI CountDeleteDC(HDC dc) {
-    Untrack(dc);
-    return real_DeleteDC(dc);
-}
-
-HANDLE WINAPI CountLoadImageW(HINSTANCE inst, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
-    HANDLE h = real_LoadImageW(inst, name, type, cx, cy, flags);
-    // Shared images belong to the system and are never released by their user.
-    if ((flags & LR_SHARED) == 0) {
-        Track(h);
-    }
-    return h;
-}
-
-BOOL WINAPI CountDestroyIcon(HICON h) {
-    Untrack(h);
-    return real_DestroyIcon(h);
-}
-
-BOOL WINAPI CountDestroyCursor(HCURSOR h) {
-    Untrack(h);
-    return real_DestroyCursor(h);
-}
-
-template <typename T> void Hook(const char* dll, const char* name, T& original, T wrapper) {
-    original = reinterpret_cast<T>(HookImport(dll, name, reinterpret_cast<void*>(wrapper)));
-    if (original == nullptr) {
-        // Not imported by this executable: nothing of the program can call it either.
-        original = reinterpret_cast<T>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name)));
-    }
+// A function this executable does not import is never called through its wrapper.
+template <int Tag, bool Creates, typename R, typename First, typename... A>
+void Hook(const char* dll, const char* name, R(WINAPI*)(First, A...)) {
+    using W = Counted<Tag, Creates, R, First, A...>;
+    W::real = reinterpret_cast<decltype(W::real)>(
+        HookImport(dll, name, reinterpret_cast<void*>(&W::Call)));
 }
 
 } // namespace
 
 void ObjectCounter::Install() {
-    if (live != nullptr) {
+    if (std::exchange(installed, true)) {
         return;
     }
     InitializeCriticalSection(&lock);
-    live = new std::set<void*>;
-    deleted = new std::vector<void*>;
-    LoadLibraryA("gdi32.dll");
-    LoadLibraryA("user32.dll");
-    Hook("gdi32.dll", "CreateFontW", real_CreateFontW, &CountCreateFontW);
-    Hook("gdi32.dll", "CreateSolidBrush", real_CreateSolidBrush, &CountCreateSolidBrush);
-    Hook("gdi32.dll", "CreateCompatibleDC", real_CreateCompatibleDC, &CountCreateCompatibleDC);
-    Hook("gdi32.dll", "CreateCompatibleBitmap", real_CreateCompatibleBitmap,
-         &CountCreateCompatibleBitmap);
-    Hook("gdi32.dll", "DeleteObject", real_DeleteObject, &CountDeleteObject);
-    Hook("gdi32.dll", "DeleteDC", real_DeleteDC, &CountDeleteDC);
-    Hook("user32.dll", "LoadImageW", real_LoadImageW, &CountLoadImageW);
-    Hook("user32.dll", "DestroyIcon", real_DestroyIcon, &CountDestroyIcon);
-    Hook("user32.dll", "DestroyCursor", real_DestroyCursor, &CountDestroyCursor);
+    Hook<0, true>("gdi32.dll", "CreateFontW", &::CreateFontW);
+    Hook<1, true>("gdi32.dll", "CreateSolidBrush", &::CreateSolidBrush);
+    Hook<2, true>("gdi32.dll", "CreateCompatibleDC", &::CreateCompatibleDC);
+    Hook<3, true>("gdi32.dll", "CreateCompatibleBitmap", &::CreateCompatibleBitmap);
+    Hook<4, false>("gdi32.dll", "DeleteObject", &::DeleteObject);
+    Hook<5, false>("gdi32.dll", "DeleteDC", &::DeleteDC);
+    Hook<6, false>("user32.dll", "DestroyIcon", &::DestroyIcon);
+    Hook<7, false>("user32.dll", "DestroyCursor", &::DestroyCursor);
+    Hook<8, true>("user32.dll", "LoadImageW", &::LoadImageW); // nothing here loads shared images
 }
 
 int ObjectCounter::Live() {
-    EnterCriticalSection(&lock);
-    int n = static_cast<int>(live->size());
-    LeaveCriticalSection(&lock);
-    return n;
+    return Locked([] { return static_cast<int>(live.size()); });
 }
 
 int ObjectCounter::ForeignReleases() {
-    EnterCriticalSection(&lock);
-    int n = foreign;
-    LeaveCriticalSection(&lock);
-    return n;
-}
-
-void ObjectCounter::FailNextFonts(int count) {
-    EnterCriticalSection(&lock);
-    failFonts = count;
-    LeaveCriticalSection(&lock);
-}
-
-CreateFontCall ObjectCounter::LastFont() {
-    EnterCriticalSection(&lock);
-    CreateFontCall c = lastFont;
-    LeaveCriticalSection(&lock);
-    return c;
+    return Locked([] { return foreign; });
 }
 
 bool ObjectCounter::WasDeleted(HGDIOBJ handle) {
-    EnterCriticalSection(&lock);
-    bool found = std::find(deleted->begin(), deleted->end(), handle) != deleted->end();
-    LeaveCriticalSection(&lock);
-    return found;
+    return Locked([&] { return deleted.count(handle) != 0; });
 }
 
-namespace {
-struct HandleEntry {
-    ULONG processId;
-    BYTE objectType;
-    BYTE flags;
-    USHORT handle;
-    PVOID object;
-    ACCESS_MASK access;
-};
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-typedef LONG(WINAPI* QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-} // namespace
-
 int CountKernelHandles() {
-    auto query = reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        return 0;
+    FARPROC address = GetProcAddress(GetModuleHandleA("ntdll"), "NtQuerySystemInformation");
+    auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(
+        reinterpret_cast<void*>(address));
+    std::vector<ULONG> table(1 << 14);
+    // SystemHandleInformation (16), grown while the answer is STATUS_INFO_LENGTH_MISMATCH:
+    // a count, then entries of 16 bytes that start with the owner's process id.
+    while (query(16, table.data(), table.size() * 4, nullptr) == LONG(0xC0000004)) {
+        table.resize(table.size() * 2);
     }
-    const LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
-    ULONG size = 1 << 16;
-    for (;;) {
-        void* buffer = malloc(size);
-        ULONG needed = 0;
-        LONG status = query(16, buffer, size, &needed); // SystemHandleInformation
-        if (status == infoLengthMismatch) {
-            free(buffer);
-            size *= 2;
-            continue;
-        }
-        int mine = 0;
-        if (status >= 0) {
-            auto table = static_cast<HandleTable*>(buffer);
-            DWORD pid = GetCurrentProcessId();
-            for (ULONG i = 0; i < table->count; ++i) {
-                if (table->entries[i].processId == pid) {
-                    ++mine;
-                }
-            }
-        }
-        free(buffer);
-        return mine;
+    int mine = 0;
+    for (ULONG i = 0; i < table[0]; ++i) {
+        mine += table[1 + 4 * i] == GetCurrentProcessId() ? 1 : 0;
     }
+    return mine;
 }
