@@ -38,6 +38,14 @@ sonvale_ensure_prefix() {
         wineserver -w
         touch "$WINEPREFIX/.sonvale-unmanaged"
     fi
+    if [ ! -f "$WINEPREFIX/.sonvale-nodebugger" ]; then
+        # A program that crashes ends at once with an error instead of waiting in
+        # winedbg until a test's timeout.
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+            /v Debugger /d 'cmd.exe /c exit' /f >/dev/null 2>&1
+        wineserver -w
+        touch "$WINEPREFIX/.sonvale-nodebugger"
+    fi
 }
 
 SONVALE_KEEPER_PID=""
