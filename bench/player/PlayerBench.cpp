@@ -204,23 +204,28 @@ void CloseLatency(const char* state, const char* fault, bool waitForBox) {
     Station("release");
 }
 
-// Committed memory of another process, as its own task manager would show it.
-double CommitKb(HANDLE process) {
+struct Memory {
+    double residentKb, committedKb;
+};
+
+// Memory of another process, as its own task manager would show it.
+Memory MemoryOf(HANDLE process) {
     PROCESS_MEMORY_COUNTERS counters = {};
     GetProcessMemoryInfo(process, &counters, sizeof(counters));
-    return counters.PagefileUsage / 1024.0;
+    return {counters.WorkingSetSize / 1024.0, counters.PagefileUsage / 1024.0};
 }
 
 // Growth of `process`'s memory a track, from its 10th track on, tracks counted by
 // the module requests the station sees.
-double GrowthPerTrack(HANDLE process, int tracks) {
+Memory GrowthPerTrack(HANDLE process, int tracks) {
     const size_t from = StationRequests(0).size();
-    double at10 = 0;
     PumpUntil([&] { return StationRequests(from, "module").size() >= 10; }, 60000);
-    at10 = CommitKb(process);
+    Memory at10 = MemoryOf(process);
     PumpUntil([&] { return StationRequests(from, "module").size() >= size_t(10 + tracks); },
               tracks * 4000);
-    return (CommitKb(process) - at10) / tracks;
+    Memory now = MemoryOf(process);
+    return {(now.residentKb - at10.residentKb) / tracks,
+            (now.committedKb - at10.committedKb) / tracks};
 }
 
 void Creep(int tracks) {
@@ -232,7 +237,7 @@ void Creep(int tracks) {
     }
     Station("reset");
     Station(names);
-    double player;
+    Memory player, wineSide = {};
     {
         PlayerProcess program;
         player = GrowthPerTrack(program.info.hProcess, tracks);
@@ -245,7 +250,6 @@ void Creep(int tracks) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION child = {};
-    double wineSide = 0;
     if (CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child)) {
         wineSide = GrowthPerTrack(child.hProcess, tracks);
         TerminateProcess(child.hProcess, 0);
@@ -253,9 +257,10 @@ void Creep(int tracks) {
         CloseHandle(child.hProcess);
         CloseHandle(child.hThread);
     }
-    printf("creep: %d tracks, committed memory a track: player %+.2f kB, Wine-side work alone "
-           "%+.2f kB (%.2f x)\n",
-           tracks, player, wineSide, wineSide != 0 ? player / wineSide : 0.0);
+    printf("creep: %d tracks, growth a track: player %+.2f kB resident, %+.2f kB committed; "
+           "Wine-side work alone %+.2f kB resident, %+.2f kB committed\n",
+           tracks, player.residentKb, player.committedKb, wineSide.residentKb,
+           wineSide.committedKb);
 }
 
 // What Wine does for one track, without the player: a new thread asks the station

@@ -1,8 +1,9 @@
 """What the end-to-end tests rely on in the station server (station/station.py):
 the protocol over one keep-alive connection, the control commands, the log, and
 what each fault mode does to a response. The server runs as a real process on a
-free loopback port; the tests speak raw HTTP/1.1 to it."""
+free loopback port."""
 
+import http.client
 import json
 import os
 import socket
@@ -17,36 +18,6 @@ sys.path.insert(0, STATION_DIR)
 import modwriter  # noqa: E402
 
 MIB = 1 << 20
-
-
-class Client:
-    """One keep-alive HTTP/1.1 connection, reading bodies by Content-Length."""
-
-    def __init__(self, port, timeout=5.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.buffer = b""
-
-    def send(self, path):
-        self.sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\nUser-Agent: SONVALE_V2\r\n\r\n" % path.encode())
-
-    def read(self, n=None):
-        """The head (status, headers) when n is None, else n body bytes."""
-        while (b"\r\n\r\n" not in self.buffer) if n is None else (len(self.buffer) < n):
-            data = self.sock.recv(65536)
-            if not data:
-                raise EOFError("closed")
-            self.buffer += data
-        if n is not None:
-            body, self.buffer = self.buffer[:n], self.buffer[n:]
-            return body
-        head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
-        lines = head.decode("latin-1").split("\r\n")
-        return int(lines[0].split()[1]), {k.lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:])}
-
-    def request(self, path):
-        self.send(path)
-        status, headers = self.read()
-        return status, self.read(int(headers["content-length"]))
 
 
 class StationTest(unittest.TestCase):
@@ -67,7 +38,7 @@ class StationTest(unittest.TestCase):
         while not os.path.exists(ready) and cls.proc.poll() is None and time.monotonic() < deadline:
             time.sleep(0.02)
         with open(ready) as f:
-            cls.port = int(dict(l.split("=", 1) for l in f.read().splitlines())["port"])
+            cls.port = int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
 
     @classmethod
     def tearDownClass(cls):
@@ -78,35 +49,42 @@ class StationTest(unittest.TestCase):
     def setUp(self):
         self.control("reset")
         self.control("playlist?names=one.mod,two.mod")
-        self.client = Client(self.port)
-        self.addCleanup(self.client.sock.close)
+        self.client = self.connect()
+
+    def connect(self, timeout=5.0):
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        self.addCleanup(c.close)
+        return c
+
+    def get(self, path, client=None):
+        """The response to a GET, with the player's agent; its body is left to read."""
+        client = client or self.client
+        client.request("GET", path, headers={"User-Agent": "SONVALE_V2"})
+        return client.getresponse()
+
+    def fetch(self, path):
+        r = self.get(path)
+        return r.status, r.read()
 
     def control(self, command):
-        c = Client(self.port)
-        status, body = c.request("/control/" + command)
-        c.sock.close()
-        self.assertEqual(status, 200, body)
-
-    def logged(self, path):
-        """The log record of a request of `path`, once it is written."""
-        for _ in range(250):
-            with open(self.log) as f:
-                found = [r for r in map(json.loads, f) if r.get("event") == "request" and r["path"] == path]
-            if found:
-                return found[0]
-            time.sleep(0.02)
-        self.fail("no log record of " + path)
+        r = self.get("/control/" + command, self.connect())
+        self.assertEqual(r.status, 200, r.read())
 
     def test_answers_name_the_playlist_in_turn_and_are_served_on_one_connection(self):
         for name in ("one.mod", "two.mod", "one.mod"):
-            self.assertEqual(self.client.request("/xm/request.php"), (200, name.encode()))
-            self.assertEqual(self.client.request("/xm/" + name), (200, self.files[name]))
-        self.assertEqual(self.client.request("/xm/missing.mod")[0], 404)
-        record = self.logged("/xm/missing.mod")  # the seventh request on the connection
-        self.assertEqual((record["kind"], record["agent"], record["seq"], record["outcome"]),
-                         ("module", "SONVALE_V2", 7, "not-found"))
+            self.assertEqual(self.fetch("/xm/request.php"), (200, name.encode()))
+            self.assertEqual(self.fetch("/xm/" + name), (200, self.files[name]))
+        self.assertEqual(self.fetch("/xm/missing.mod")[0], 404)
+        for _ in range(250):  # the record is written just after the response
+            with open(self.log) as f:
+                found = [r for r in map(json.loads, f) if r.get("path") == "/xm/missing.mod"]
+            if found:
+                break
+            time.sleep(0.02)
+        self.assertEqual([(r["kind"], r["agent"], r["seq"], r["outcome"]) for r in found],
+                         [("module", "SONVALE_V2", 7, "not-found")])  # the seventh on the connection
         self.control("reset")  # rewinds the playlist
-        self.assertEqual(self.client.request("/xm/request.php"), (200, b"one.mod"))
+        self.assertEqual(self.fetch("/xm/request.php"), (200, b"one.mod"))
 
     def test_fault_modes_change_the_answer_or_the_module(self):
         page = lambda status: lambda body: body.startswith(b"<html>") and str(status).encode() in body
@@ -127,17 +105,17 @@ class StationTest(unittest.TestCase):
             with self.subTest(mode=mode):
                 self.control("reset")
                 self.control("fault?mode=" + mode)
-                got, body = self.client.request(path)
+                got, body = self.fetch(path)
                 self.assertEqual(got, status)
                 self.assertTrue(check(body), body[:60])
 
     def test_after_and_count_pick_the_requests_a_fault_hits(self):
         self.control("fault?mode=module-empty&after=1&count=1")
-        self.assertEqual([len(self.client.request("/xm/one.mod")[1]) > 0 for _ in range(3)], [True, False, True])
+        self.assertEqual([len(self.fetch("/xm/one.mod")[1]) > 0 for _ in range(3)], [True, False, True])
 
     def test_reset_stall_and_silent_cut_a_response_short(self):
         module = self.files["one.mod"]
-        cases = [  # mode, request, body bytes sent before the cut, release needed
+        cases = [  # mode, request, body bytes sent before the cut, silent until released
             ("module-reset&at=100&wait=0.1", "/xm/one.mod", 100, False),
             ("module-stall&at=100", "/xm/one.mod", 100, True),
             ("answer-silent", "/xm/request.php", None, True),
@@ -146,19 +124,20 @@ class StationTest(unittest.TestCase):
             with self.subTest(mode=mode):
                 self.control("reset")
                 self.control("fault?mode=" + mode)
-                c = Client(self.port, timeout=0.6)
-                self.addCleanup(c.sock.close)
-                c.send(path)
+                c = self.connect(timeout=0.6)
+                c.request("GET", path)
                 if sent is not None:
-                    status, headers = c.read()
-                    self.assertEqual((status, int(headers["content-length"])), (200, len(module)))
-                    self.assertEqual(c.read(sent), module[:sent])
-                if stalls:
-                    with self.assertRaises(socket.timeout):
-                        c.read(1) if sent is not None else c.read()
-                    self.control("release")
-                with self.assertRaises((EOFError, ConnectionResetError)):
-                    c.read(1)
+                    r = c.getresponse()
+                    self.assertEqual((r.status, r.length), (200, len(module)))
+                    self.assertEqual(r.read(sent), module[:sent])
+                read = (lambda: r.read(1)) if sent is not None else c.getresponse
+                if not stalls:
+                    self.assertRaises((http.client.HTTPException, ConnectionError), read)
+                    continue
+                self.assertRaises(socket.timeout, read)
+                self.control("release")
+                c.sock.settimeout(5)
+                self.assertEqual(c.sock.recv(1), b"")  # closed, with nothing more sent
 
 
 if __name__ == "__main__":

@@ -115,9 +115,7 @@ bool StationControl(const std::string& command) {
               HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
                              &size, nullptr) &&
               status == 200;
-    if (request != nullptr) {
-        InternetCloseHandle(request);
-    }
+    InternetCloseHandle(request); // null is refused harmlessly
     InternetCloseHandle(session);
     return ok;
 }

@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,7 @@ class PlayerProcess {
 
 // The child of `parent` whose top-left corner is at (x, y) of the parent's client area.
 HWND ChildAt(HWND parent, int x, int y);
-// A click as a user makes it: the pointer moves onto the control, then the button
-// goes down and up there (the controls read the real pointer position).
+// A click as a user makes it, with the pointer on the control (the controls read it).
 void Click(HWND control);
 // The text of a message box.
 std::wstring BoxText(HWND box);
@@ -53,9 +51,8 @@ double CapturedLevel(size_t from);
 // least 50 ms of silence set apart: the tracks, or what of them has been heard.
 std::vector<std::pair<size_t, size_t>> AudibleStretches();
 
-// When the device had written each byte: the file device runs faster than real
-// time, so moments of the captured sound map to wall-clock ticks only through
-// the file's growth, sampled while a test waits.
+// The file device runs faster than real time: moments of the captured sound map
+// to wall-clock ticks through the file's growth, sampled while a test waits.
 class CaptureClock {
   public:
     void Sample() { growth.push_back({GetTickCount(), CapturedBytes()}); }
