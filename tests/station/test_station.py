@@ -56,19 +56,15 @@ class StationTest(unittest.TestCase):
         self.addCleanup(c.close)
         return c
 
-    def get(self, path, client=None):
-        """The response to a GET, with the player's agent; its body is left to read."""
+    def fetch(self, path, client=None):
+        """Status and body of a GET with the player's agent."""
         client = client or self.client
         client.request("GET", path, headers={"User-Agent": "SONVALE_V2"})
-        return client.getresponse()
-
-    def fetch(self, path):
-        r = self.get(path)
+        r = client.getresponse()
         return r.status, r.read()
 
     def control(self, command):
-        r = self.get("/control/" + command, self.connect())
-        self.assertEqual(r.status, 200, r.read())
+        self.assertEqual(self.fetch("/control/" + command, self.connect())[0], 200)
 
     def test_answers_name_the_playlist_in_turn_and_are_served_on_one_connection(self):
         for name in ("one.mod", "two.mod", "one.mod"):
