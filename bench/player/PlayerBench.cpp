@@ -204,28 +204,52 @@ void CloseLatency(const char* state, const char* fault, bool waitForBox) {
     Station("release");
 }
 
-struct Memory {
-    double residentKb, committedKb;
-};
-
-// Memory of another process, as its own task manager would show it.
-Memory MemoryOf(HANDLE process) {
+// Resident memory of another process, as its task manager would show it.
+double ResidentKb(HANDLE process) {
     PROCESS_MEMORY_COUNTERS counters = {};
     GetProcessMemoryInfo(process, &counters, sizeof(counters));
-    return {counters.WorkingSetSize / 1024.0, counters.PagefileUsage / 1024.0};
+    return counters.WorkingSetSize / 1024.0;
 }
 
-// Growth of `process`'s memory a track, from its 10th track on, tracks counted by
-// the module requests the station sees.
-Memory GrowthPerTrack(HANDLE process, int tracks) {
+// Growth of `process`'s resident memory a track: the slope of a straight line
+// through one reading a track (tracks counted by the module requests the station
+// sees) from the 10th track on, which a single large block that comes and goes
+// moves far less than it moves the difference of two readings.
+double GrowthPerTrack(HANDLE process, int tracks) {
     const size_t from = StationRequests(0).size();
-    PumpUntil([&] { return StationRequests(from, "module").size() >= 10; }, 60000);
-    Memory at10 = MemoryOf(process);
-    PumpUntil([&] { return StationRequests(from, "module").size() >= size_t(10 + tracks); },
-              tracks * 4000);
-    Memory now = MemoryOf(process);
-    return {(now.residentKb - at10.residentKb) / tracks,
-            (now.committedKb - at10.committedKb) / tracks};
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t track = 10; track < size_t(10 + tracks); ++track) {
+        if (!PumpUntil([&] { return StationRequests(from, "module").size() >= track; }, 60000)) {
+            break;
+        }
+        const double x = static_cast<double>(track), y = ResidentKb(process);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    return n > 1 ? (n * sxy - sx * sy) / (n * sxx - sx * sx) : 0.0;
+}
+
+// The same Wine-side work in a child process of this benchmark: each track on a
+// thread of its own, as the player does it, or all on one thread.
+double WineSideGrowth(int tracks, const wchar_t* mode) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --wine-side " + mode;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION child = {};
+    double growth = 0;
+    if (CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child)) {
+        growth = GrowthPerTrack(child.hProcess, tracks);
+        TerminateProcess(child.hProcess, 0);
+        WaitForSingleObject(child.hProcess, 5000);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+    }
+    return growth;
 }
 
 void Creep(int tracks) {
@@ -235,36 +259,27 @@ void Creep(int tracks) {
         snprintf(name, sizeof(name), "%ssoak%02d.mod", i > 1 ? "," : "", i);
         names += name;
     }
-    Station("reset");
-    Station(names);
-    Memory player, wineSide = {};
-    {
-        PlayerProcess program;
-        player = GrowthPerTrack(program.info.hProcess, tracks);
+    struct Run {
+        const char* what;
+        double growth;
+    } runs[] = {{"player", 0}, {"Wine-side work, a thread a track", 0},
+                {"Wine-side work, one thread", 0}};
+    for (int i = 0; i < 3; ++i) {
+        Station("reset");
+        Station(names);
+        if (i == 0) {
+            PlayerProcess program;
+            runs[i].growth = GrowthPerTrack(program.info.hProcess, tracks);
+        } else {
+            runs[i].growth = WineSideGrowth(tracks, i == 1 ? L"threads" : L"one-thread");
+        }
+        printf("creep: %-34s resident memory a track over %d tracks: %+6.2f kB\n", runs[i].what,
+               tracks, runs[i].growth);
     }
-    Station("reset");
-    Station(names);
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring line = L"\"" + std::wstring(self) + L"\" --wine-side";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION child = {};
-    if (CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child)) {
-        wineSide = GrowthPerTrack(child.hProcess, tracks);
-        TerminateProcess(child.hProcess, 0);
-        WaitForSingleObject(child.hProcess, 5000);
-        CloseHandle(child.hProcess);
-        CloseHandle(child.hThread);
-    }
-    printf("creep: %d tracks, growth a track: player %+.2f kB resident, %+.2f kB committed; "
-           "Wine-side work alone %+.2f kB resident, %+.2f kB committed\n",
-           tracks, player.residentKb, player.committedKb, wineSide.residentKb,
-           wineSide.committedKb);
 }
 
-// What Wine does for one track, without the player: a new thread asks the station
-// for a name and downloads that module into a 1 MiB buffer (the transport the
+// What Wine does for one track, without the player: a thread asks the station for
+// a name and downloads that module into a 1 MiB buffer (with the transport the
 // player uses), a text window is repainted, and the sound device plays all along;
 // a track every 2 s, until ended.
 struct WineSideJob {
@@ -292,16 +307,20 @@ DWORD WINAPI WineSideTrack(LPVOID param) {
     return 0;
 }
 
-int WineSideLoop() {
+int WineSideLoop(bool threadPerTrack) {
     BASS_Init(-1, 44100, 0, nullptr, nullptr);
     HWND text = CreateWindowW(L"STATIC", L"???", WS_POPUP | WS_VISIBLE, 0, 0, 200, 20, nullptr,
                               nullptr, nullptr, nullptr);
     static unsigned char buffer[0x100000];
     WineSideJob job = {OpenInternetSession(), buffer};
     for (int i = 0;; ++i) {
-        HANDLE thread = CreateThread(nullptr, 0, WineSideTrack, &job, 0, nullptr);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+        if (threadPerTrack) {
+            HANDLE thread = CreateThread(nullptr, 0, WineSideTrack, &job, 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        } else {
+            WineSideTrack(&job);
+        }
         SetWindowTextW(text, i % 2 ? L"Soak" : L"buffering...");
         PumpMessages(2000);
     }
@@ -310,8 +329,8 @@ int WineSideLoop() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "--wine-side") {
-        return WineSideLoop();
+    if (argc > 2 && std::string(argv[1]) == "--wine-side") {
+        return WineSideLoop(std::string(argv[2]) == "threads");
     }
     std::string modules = Env("STATION_MODULES");
     double load = LoadSeconds(ReadAll(modules + "/first.mod"));
@@ -320,6 +339,6 @@ int main(int argc, char** argv) {
     CloseLatency("idle (halted)", "fault?mode=answer-empty", true);
     CloseLatency("during play", nullptr, false);
     CloseLatency("during a stalled download", "fault?mode=module-stall", false);
-    Creep(40);
+    Creep(60);
     return 0;
 }
