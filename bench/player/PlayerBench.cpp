@@ -1,6 +1,8 @@
 // The player's timings against references measured in the same run: start-up and
 // track changes against loading the module from memory, a 1 MiB download against
-// reading the same bytes from a file, and how fast closing ends the program.
+// reading the same bytes from a file, and how fast closing ends the program. Then
+// the memory a track leaves behind in the player, against a program that does only
+// what Wine does for a track (requests, a new thread, a repaint, the sound device).
 #include <windows.h>
 
 #include <wininet.h>
@@ -10,6 +12,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <psapi.h>
 
 #include "AudioEngine.h"
 #include "InternetReader.h"
@@ -200,9 +204,134 @@ void CloseLatency(const char* state, const char* fault, bool waitForBox) {
     Station("release");
 }
 
+// Resident memory of another process, as its task manager would show it.
+double ResidentKb(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    GetProcessMemoryInfo(process, &counters, sizeof(counters));
+    return counters.WorkingSetSize / 1024.0;
+}
+
+// Growth of `process`'s resident memory a track: the slope of a straight line
+// through one reading a track (tracks counted by the module requests the station
+// sees) from the 10th track on, which a single large block that comes and goes
+// moves far less than it moves the difference of two readings.
+double GrowthPerTrack(HANDLE process, int tracks) {
+    const size_t from = StationRequests(0).size();
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t track = 10; track < size_t(10 + tracks); ++track) {
+        if (!PumpUntil([&] { return StationRequests(from, "module").size() >= track; }, 60000)) {
+            break;
+        }
+        const double x = static_cast<double>(track), y = ResidentKb(process);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    return n > 1 ? (n * sxy - sx * sy) / (n * sxx - sx * sx) : 0.0;
+}
+
+// The same Wine-side work in a child process of this benchmark: each track on a
+// thread of its own, as the player does it, or all on one thread.
+double WineSideGrowth(int tracks, const wchar_t* mode) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --wine-side " + mode;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION child = {};
+    double growth = 0;
+    if (CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child)) {
+        growth = GrowthPerTrack(child.hProcess, tracks);
+        TerminateProcess(child.hProcess, 0);
+        WaitForSingleObject(child.hProcess, 5000);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+    }
+    return growth;
+}
+
+void Creep(int tracks) {
+    std::string names = "playlist?names=";
+    for (int i = 1; i <= 60; ++i) {
+        char name[32];
+        snprintf(name, sizeof(name), "%ssoak%02d.mod", i > 1 ? "," : "", i);
+        names += name;
+    }
+    struct Run {
+        const char* what;
+        double growth;
+    } runs[] = {{"player", 0}, {"Wine-side work, a thread a track", 0},
+                {"Wine-side work, one thread", 0}};
+    for (int i = 0; i < 3; ++i) {
+        Station("reset");
+        Station(names);
+        if (i == 0) {
+            PlayerProcess program;
+            runs[i].growth = GrowthPerTrack(program.info.hProcess, tracks);
+        } else {
+            runs[i].growth = WineSideGrowth(tracks, i == 1 ? L"threads" : L"one-thread");
+        }
+        printf("creep: %-34s resident memory a track over %d tracks: %+6.2f kB\n", runs[i].what,
+               tracks, runs[i].growth);
+    }
+}
+
+// What Wine does for one track, without the player: a thread asks the station for
+// a name and downloads that module into a 1 MiB buffer (with the transport the
+// player uses), a text window is repainted, and the sound device plays all along;
+// a track every 2 s, until ended.
+struct WineSideJob {
+    HINTERNET root;
+    unsigned char* buffer;
+};
+
+DWORD WINAPI WineSideTrack(LPVOID param) {
+    auto* job = static_cast<WineSideJob*>(param);
+    std::atomic<bool> stop{false};
+    std::string name;
+    for (int request = 0; request < 2; ++request) {
+        std::wstring url = Widen("http://127.0.0.1:" + Env("STATION_PORT") + "/xm/" +
+                                 (request == 0 ? "request.php" : name));
+        InternetReader reader;
+        DWORD total = 0, n = 0;
+        if (reader.Open(job->root, url.c_str(), 0x04400000, stop)) {
+            while (total < 0x100000 - 1024 && reader.Read(job->buffer + total, 1024, &n, stop) &&
+                   n > 0) {
+                total += n;
+            }
+        }
+        name.assign(reinterpret_cast<char*>(job->buffer), total);
+    }
+    return 0;
+}
+
+int WineSideLoop(bool threadPerTrack) {
+    BASS_Init(-1, 44100, 0, nullptr, nullptr);
+    HWND text = CreateWindowW(L"STATIC", L"???", WS_POPUP | WS_VISIBLE, 0, 0, 200, 20, nullptr,
+                              nullptr, nullptr, nullptr);
+    static unsigned char buffer[0x100000];
+    WineSideJob job = {OpenInternetSession(), buffer};
+    for (int i = 0;; ++i) {
+        if (threadPerTrack) {
+            HANDLE thread = CreateThread(nullptr, 0, WineSideTrack, &job, 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        } else {
+            WineSideTrack(&job);
+        }
+        SetWindowTextW(text, i % 2 ? L"Soak" : L"buffering...");
+        PumpMessages(2000);
+    }
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--wine-side") {
+        return WineSideLoop(std::string(argv[2]) == "threads");
+    }
     std::string modules = Env("STATION_MODULES");
     double load = LoadSeconds(ReadAll(modules + "/first.mod"));
     StartUpAndSwitch(load);
@@ -210,5 +339,6 @@ int main() {
     CloseLatency("idle (halted)", "fault?mode=answer-empty", true);
     CloseLatency("during play", nullptr, false);
     CloseLatency("during a stalled download", "fault?mode=module-stall", false);
+    Creep(60);
     return 0;
 }

@@ -3,16 +3,14 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <wininet.h>
 
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "FStaticTextBox.h"
+#include "FlatPaint.h"
 #include "FlatTheme.h"
 #include "PlayerProcess.h"
 #include "Screen.h"
@@ -20,440 +18,245 @@
 
 namespace {
 
-std::string Env(const char* name) {
-    const char* v = getenv(name);
-    return v != nullptr ? v : "";
-}
+const std::wstring kDownloadError =
+    L"Cannot download file! \n\nMake sure that your firewall is not blocking this application!";
+// 41: the engine's code for bytes that are no module.
+const std::wstring kCorrupted =
+    L"Corrupted file! Error Code:41\n\nMake sure that your firewall is not blocking this "
+    L"application!";
 
-// Sends a control command to the station (fault modes, playlist, reset).
-bool Station(const std::string& command) {
-    std::wstring url = L"http://127.0.0.1:";
-    for (char c : Env("STATION_PORT") + "/control/" + command) {
-        url += static_cast<wchar_t>(c);
-    }
-    HINTERNET session =
-        InternetOpenW(L"station-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0,
-                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
-    bool ok = request != nullptr;
-    char sink[512];
-    DWORD n = 0;
-    while (request != nullptr && InternetReadFile(request, sink, sizeof(sink), &n) && n > 0) {
-    }
-    if (request != nullptr) {
-        InternetCloseHandle(request);
-    }
-    InternetCloseHandle(session);
-    return ok;
-}
-
-struct LoggedRequest {
-    std::string kind, path, agent, outcome;
-};
-
-std::string Field(const std::string& line, const std::string& key) {
-    std::string marker = "\"" + key + "\": \"";
-    size_t at = line.find(marker);
-    if (at == std::string::npos) {
-        marker = "\"" + key + "\":\"";
-        at = line.find(marker);
-        if (at == std::string::npos) {
-            return "";
-        }
-    }
-    at += marker.size();
-    std::string value;
-    for (size_t i = at; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-            ++i;
-            value += line[i] == 'n' ? '\n' : line[i] == 'r' ? '\r' : line[i];
-        } else {
-            value += line[i];
-        }
-    }
-    return value;
-}
-
-// Lines of the station's log written before the current test began.
-size_t logLinesBefore = 0;
-
-size_t LogLines() {
-    std::ifstream in(Env("STATION_LOG"));
-    size_t n = 0;
-    std::string line;
-    while (std::getline(in, line)) {
-        ++n;
-    }
-    return n;
-}
-
-// The player's requests in the station's log since the test began, in order
-// (control requests left out).
-std::vector<LoggedRequest> PlayerRequests() {
-    std::ifstream in(Env("STATION_LOG"));
-    std::vector<LoggedRequest> found;
-    std::string line;
-    for (size_t skipped = 0; skipped < logLinesBefore && std::getline(in, line); ++skipped) {
-    }
-    while (std::getline(in, line)) {
-        if (line.find("\"request\"") == std::string::npos) {
-            continue;
-        }
-        LoggedRequest r = {Field(line, "kind"), Field(line, "path"), Field(line, "agent"),
-                           Field(line, "outcome")};
-        if (r.kind == "answer" || r.kind == "module") {
-            found.push_back(r);
-        }
-    }
-    return found;
-}
-
-std::vector<std::string> ModulePaths(const std::vector<LoggedRequest>& requests) {
-    std::vector<std::string> paths;
-    for (auto& r : requests) {
-        if (r.kind == "module") {
-            paths.push_back(r.path);
-        }
-    }
-    return paths;
-}
-
-// Root mean square of the captured sound from byte `from` on (the whole file by default).
-double CapturedLevel(size_t from = 0, size_t to = SIZE_MAX) {
-    std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    to = std::min(to, bytes.size());
-    double sum = 0;
-    size_t n = 0;
-    for (size_t i = from & ~size_t(1); i + 1 < to; i += 2) {
-        int16_t s = static_cast<int16_t>((bytes[i] & 0xFF) | (bytes[i + 1] << 8));
-        sum += static_cast<double>(s) * s;
-        ++n;
-    }
-    return n > 0 ? std::sqrt(sum / n) : 0.0;
-}
-
-size_t CapturedBytes() {
-    std::ifstream in(Env("SOUND_FILE"), std::ios::binary | std::ios::ate);
-    return in ? static_cast<size_t>(in.tellg()) : 0;
-}
-
-// Closes the program as WM_CLOSE from outside does; it must end with exit code 0.
-void ExpectClosesWithZero(PlayerProcess& player, HWND window) {
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
-}
-
+// One run of the program against a freshly reset station. The program and any
+// stalled response end with the case, whether or not a check failed.
 class StationTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { CreateFlatTheme(); }
     static void TearDownTestSuite() { ReleaseFlatTheme(); }
-    void SetUp() override {
-        ASSERT_TRUE(Station("reset")) << "the station server is not there";
-        MarkLog();
-    }
-    // Requests from here on are the current case's.
-    static void MarkLog() {
-        Sleep(100); // the log line of a request is written just after its answer
-        logLinesBefore = LogLines();
-    }
+    void TearDown() override { End(); }
 
-    // Whether the title box on the screen shows `text`, drawn as the box draws it.
-    static bool TitleShows(HWND window, const wchar_t* text) {
-        HWND box = ChildAt(window, 125, 50);
-        if (box == nullptr) {
+    // The station set to play `playlist` (failing as `fault` says), then the program.
+    bool Start(const std::string& playlist, const std::string& fault = "") {
+        End();
+        if (!StationControl("reset") || !StationControl("playlist?names=" + playlist) ||
+            (!fault.empty() && !StationControl("fault?mode=" + fault))) {
+            ADD_FAILURE() << "the station does not answer";
             return false;
         }
-        RECT r;
+        logFrom = StationRequests(0).size();
+        return Launch();
+    }
+    bool Launch() {
+        player = std::make_unique<PlayerProcess>();
+        window = player->Window();
+        EXPECT_NE(window, nullptr) << "no visible main window";
+        return window != nullptr;
+    }
+    void End() {
+        player.reset();
+        StationControl("release");
+        Sleep(200); // a stall ends, and is logged, within 0.1 s of its release
+    }
+    // Closing as WM_CLOSE from outside does: the program ends with exit code 0.
+    void CloseExpectingZero() {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(player->ExitCode(), 0);
+    }
+    HWND WaitForBox(DWORD ms) {
+        HWND box = nullptr;
+        PumpUntil([&] { return (box = player->ErrorBox()) != nullptr; }, ms);
+        return box;
+    }
+    std::vector<std::string> Modules() {
+        std::vector<std::string> paths;
+        for (const StationRequest& r : StationRequests(logFrom, "module")) {
+            paths.push_back(r.path);
+        }
+        return paths;
+    }
+    // Whether the title box on the screen shows `text`, drawn as the box draws it.
+    bool TitleShows(const wchar_t* text) {
+        HWND box = ChildAt(window, 125, 50);
+        RECT r = {};
         GetWindowRect(box, &r);
         ScreenGrab shot(r.left, r.top, 200, 20);
         FStaticTextBox expected;
         expected.SetText(KString(text));
         HDC screen = GetDC(nullptr);
-        HDC dc = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateCompatibleBitmap(screen, 200, 20);
-        HGDIOBJ old = SelectObject(dc, bitmap);
-        expected.DrawFace(dc);
-        int differences = 0;
-        for (int y = 0; y < 20; ++y) {
-            for (int x = 0; x < 200; ++x) {
-                differences += GetPixel(dc, x, y) != shot.At(x, y) ? 1 : 0;
+        bool same = box != nullptr;
+        {
+            OffscreenCanvas canvas(screen, 200, 20);
+            expected.DrawFace(canvas.dc());
+            for (int i = 0; i < 200 * 20 && same; ++i) {
+                same = GetPixel(canvas.dc(), i % 200, i / 200) == shot.At(i % 200, i / 200);
             }
         }
-        SelectObject(dc, old);
-        DeleteObject(bitmap);
-        DeleteDC(dc);
         ReleaseDC(nullptr, screen);
-        return differences == 0;
+        return same;
+    }
+    bool WaitForTitle(const wchar_t* text, DWORD ms = 20000) {
+        return PumpUntil([&] { return TitleShows(text); }, ms);
     }
 
-  public:
-    static bool WaitForTitleOf(HWND window, const wchar_t* text, DWORD ms) {
-        CreateFlatTheme();
-        bool shown = WaitForTitle(window, text, ms);
-        ReleaseFlatTheme();
-        return shown;
-    }
-    static bool WaitForTitle(HWND window, const wchar_t* text, DWORD ms = 20000) {
-        return PumpUntil([&] { return TitleShows(window, text); }, ms);
-    }
+    std::unique_ptr<PlayerProcess> player;
+    HWND window = nullptr;
+    size_t logFrom = 0;
 };
 
-TEST_F(StationTest, StartFetchesBothBuffersThenPlaysTheFirstTrackWithItsTitle) {
-    ASSERT_TRUE(Station("playlist?names=first.mod,second.mod,third.mod"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(WaitForTitle(window, L"First Light"));
-    std::vector<LoggedRequest> requests;
-    PumpUntil([&] { return (requests = PlayerRequests()).size() >= 4; }, 5000);
-    ASSERT_GE(requests.size(), 4u);
-    const char* expected[][2] = {{"answer", "/xm/request.php"},
-                                 {"module", "/xm/first.mod"},
-                                 {"answer", "/xm/request.php"},
-                                 {"module", "/xm/second.mod"}};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(requests[i].kind, expected[i][0]) << i;
-        EXPECT_EQ(requests[i].path, expected[i][1]) << i;
-        EXPECT_EQ(requests[i].agent, "SONVALE_V2") << i;
-    }
-    PumpMessages(1500);
-    EXPECT_GT(CapturedLevel(), 200.0) << "the first track is heard";
-    ExpectClosesWithZero(player, window);
-}
-
-TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitles) {
-    ASSERT_TRUE(Station("playlist?names=first.mod,second.mod,untitled.mod,third.mod,fourth.mod"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    // Each title in turn, the untitled module as "  ???".
+TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitlesAndAreHeard) {
+    ASSERT_TRUE(Start("first.mod,second.mod,untitled.mod,third.mod,fourth.mod"));
+    // Each title in turn, the module without a name as "  ???".
     for (const wchar_t* title : {L"First Light", L"Second Wind", L"  ???", L"Third Stone"}) {
-        EXPECT_TRUE(WaitForTitle(window, title, 30000)) << "waiting for a title";
+        EXPECT_TRUE(WaitForTitle(title, 30000)) << "waiting for a title";
     }
-    std::vector<std::string> modules = ModulePaths(PlayerRequests());
-    ASSERT_GE(modules.size(), 5u) << "the next track is fetched while one plays";
-    EXPECT_EQ(modules[0], "/xm/first.mod");
-    EXPECT_EQ(modules[3], "/xm/third.mod");
-    EXPECT_EQ(modules[4], "/xm/fourth.mod");
-    EXPECT_EQ(player.ErrorBox(), nullptr);
-    ExpectClosesWithZero(player, window);
+    // Both buffers are filled before the first track plays; then one refill a track.
+    std::vector<StationRequest> requests;
+    PumpUntil([&] { return (requests = StationRequests(logFrom)).size() >= 10; }, 5000);
+    ASSERT_GE(requests.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) {
+        const char* modules[] = {"first", "second", "untitled", "third", "fourth"};
+        EXPECT_EQ(requests[i].path, i % 2 ? "/xm/" + std::string(modules[i / 2]) + ".mod"
+                                          : "/xm/request.php");
+        EXPECT_EQ(requests[i].agent, "SONVALE_V2");
+    }
+    PumpMessages(500);
+    EXPECT_EQ(AudibleStretches().size(), 4u) << "tracks heard, one after another";
+    EXPECT_EQ(player->ErrorBox(), nullptr);
+    CloseExpectingZero();
 }
 
-TEST_F(StationTest, BrokenFirstModuleShowsItsErrorCodeAndHalts) {
-    ASSERT_TRUE(Station("playlist?names=broken.mod,first.mod,second.mod"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    HWND box = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; }, 20000));
-    // The engine's own verdict on the same bytes gives the code the box must show.
-    std::wstring text = BoxText(box);
-    const std::wstring tail = L"\n\nMake sure that your firewall is not blocking this application!";
-    ASSERT_EQ(text.rfind(L"Corrupted file! Error Code:", 0), 0u)
-        << "text: " << std::string(text.begin(), text.end());
-    ASSERT_GT(text.size(), tail.size());
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-    std::wstring code = text.substr(27, text.size() - tail.size() - 27);
-    EXPECT_EQ(code, L"41") << "BASS_ERROR_FILEFORM for bytes that are no module";
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    PumpMessages(3000);
-    EXPECT_EQ(ModulePaths(PlayerRequests()).size(), 2u) << "halted: nothing more is fetched";
-    EXPECT_TRUE(TitleShows(window, L"???"));
-    ExpectClosesWithZero(player, window);
-}
-
-TEST_F(StationTest, BrokenLaterModuleIsSkippedSilently) {
-    ASSERT_TRUE(Station("playlist?names=first.mod,broken.mod,second.mod,third.mod"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(WaitForTitle(window, L"First Light"));
-    EXPECT_TRUE(WaitForTitle(window, L"Second Wind", 30000));
-    EXPECT_EQ(player.ErrorBox(), nullptr);
-    ExpectClosesWithZero(player, window);
-}
-
-// What a failed download looks like to the user, for each way the station fails.
-TEST_F(StationTest, DownloadFailuresShowTheErrorBoxAndLeaveThePlayerUsable) {
-    const std::wstring downloadError =
-        L"Cannot download file! \n\nMake sure that your firewall is not blocking this application!";
-    const std::wstring corrupted = L"Corrupted file! Error Code:";
+// What each answer of the station leads to: the box (none, the download error, or
+// the engine's verdict on bytes that are no module), the title box, the module
+// asked for, and, once the player halts, what was asked for and heard in all.
+TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
     struct Case {
-        const char* name;
+        const char* playlist; // "": first.mod, second.mod
         const char* fault;
-        const std::wstring* box; // the box's text (a prefix for the corrupted file), or none
-        const wchar_t* title;    // what the title box shows afterwards
+        const std::wstring* box; // its whole text, or none
+        const wchar_t* title;    // shown afterwards
+        const char* module;      // how the first module request's path goes on after /xm/
+        int halted;              // module requests once it has halted, or -1: it plays on
+        double seconds;          // of sound heard once it has halted
     } cases[] = {
-        {"empty answer", "fault?mode=answer-empty", &downloadError, L"buffering..."},
-        {"empty module", "fault?mode=module-empty", &downloadError, L"buffering..."},
-        {"module over 1 MiB", "fault?mode=module-oversize", &downloadError, L"buffering..."},
-        {"answer of 1 MiB", "fault?mode=answer-1mib", &downloadError, L"buffering..."},
-        {"error page as the module: fetched, then refused by the engine", "fault?mode=module-404",
-         &corrupted, L"???"},
-        {"module of exactly 1 MiB", "fault?mode=module-1mib", nullptr, L"First Light"},
+        // Nothing is trimmed: a line break goes into the URL, which Wine's WinINet
+        // sends without it. A zero byte ends the answer.
+        {"", "answer-lf", nullptr, L"First Light", "first.mod", -1, 0},
+        {"", "answer-crlf", nullptr, L"First Light", "first.mod", -1, 0},
+        {"", "answer-nul", nullptr, L"First Light", "first.mod", -1, 0},
+        // An error page is taken as the name, and the page that comes back as the module.
+        {"", "answer-404", &kCorrupted, L"???", "<html><head><title>404%20Not%20Found", 2, 0},
+        {"", "answer-empty", &kDownloadError, L"buffering...", "", 0, 0},
+        {"", "answer-1mib", &kDownloadError, L"buffering...", "", 0, 0}, // no room for its end
+        // A failed first buffer: the second is never asked for.
+        {"", "module-empty", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-oversize", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-1mib", nullptr, L"First Light", "first.mod", -1, 0},
+        {"", "module-404", &kCorrupted, L"???", "first.mod", 2, 0},
+        {"broken.mod,first.mod", "", &kCorrupted, L"???", "broken.mod", 2, 0},
+        // A failed refill: the track playing goes on to its end, and nothing follows it.
+        {"first.mod,second.mod,third.mod", "module-empty&after=2", &kDownloadError,
+         L"buffering...", "first.mod", 3, 6.0},
+        // A later track the engine refuses is skipped without a word.
+        {"first.mod,broken.mod,second.mod", "", nullptr, L"Second Wind", "first.mod", -1, 0},
+        // A reset after 8 KiB: the bytes that arrived are the module.
+        {"long.mod,second.mod", "module-reset&at=8192&count=1", nullptr, L"Long Road", "long.mod",
+         -1, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(Station("reset"));
-        ASSERT_TRUE(Station("playlist?names=first.mod,second.mod"));
-        ASSERT_TRUE(Station(c.fault));
-        MarkLog();
-        PlayerProcess player;
-        HWND window = player.Window();
-        ASSERT_NE(window, nullptr);
-        HWND box = nullptr;
-        bool boxSeen = PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; },
-                                 c.box != nullptr ? 20000 : 4000);
-        EXPECT_EQ(boxSeen, c.box != nullptr);
-        if (boxSeen) {
-            std::wstring text = BoxText(box);
-            if (c.box != nullptr) {
-                EXPECT_EQ(text.substr(0, c.box->size()), *c.box);
-            }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.playlist) + " " + c.fault);
+        ASSERT_TRUE(Start(*c.playlist ? c.playlist : "first.mod,second.mod", c.fault));
+        if (c.box != nullptr) {
+            HWND box = WaitForBox(20000);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(BoxText(box), *c.box);
+            EXPECT_EQ(GetWindow(box, GW_OWNER), window);
             PostMessageW(box, WM_COMMAND, IDOK, 0);
         }
-        EXPECT_TRUE(WaitForTitle(window, c.title, 10000));
-        ExpectClosesWithZero(player, window);
+        EXPECT_TRUE(WaitForTitle(c.title));
+        EXPECT_EQ(player->ErrorBox(), nullptr);
+        if (c.halted >= 0) {
+            PumpMessages(2500); // longer than a poll
+            EXPECT_EQ(Modules().size(), static_cast<size_t>(c.halted));
+            EXPECT_TRUE(TitleShows(c.title));
+            double heard = 0;
+            for (const auto& stretch : AudibleStretches()) {
+                heard += (stretch.second - stretch.first) / 88200.0;
+            }
+            EXPECT_NEAR(heard, c.seconds, 0.3);
+        }
+        std::vector<std::string> modules = Modules();
+        EXPECT_EQ(modules.empty() ? "" : modules[0].substr(4, strlen(c.module)), c.module);
+        CloseExpectingZero();
     }
-}
-
-TEST_F(StationTest, ConnectionResetMidModuleUsesTheBytesThatArrived) {
-    ASSERT_TRUE(Station("playlist?names=long.mod,second.mod"));
-    ASSERT_TRUE(Station("fault?mode=module-reset&at=8192&count=1"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(WaitForTitle(window, L"Long Road"));
-    EXPECT_EQ(player.ErrorBox(), nullptr);
-    auto requests = PlayerRequests();
-    ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests[1].outcome, "reset");
-    ExpectClosesWithZero(player, window);
-}
-
-TEST_F(StationTest, FailedRefillLetsTheTrackEndThenStaysSilent) {
-    // The third module request (the refill after the first switch) comes back empty.
-    ASSERT_TRUE(Station("playlist?names=first.mod,second.mod,third.mod"));
-    ASSERT_TRUE(Station("fault?mode=module-empty&after=2"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    HWND box = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; }, 30000));
-    EXPECT_EQ(ModulePaths(PlayerRequests()).size(), 3u);
-    // The second track goes on meanwhile.
-    size_t atBox = CapturedBytes();
-    PumpMessages(300);
-    EXPECT_GT(CapturedLevel(atBox), 200.0) << "the current track still plays";
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(WaitForTitle(window, L"buffering...", 5000));
-    // It plays to its end; then nothing more comes.
-    size_t last = CapturedBytes();
-    bool silent = PumpUntil(
-        [&] {
-            PumpMessages(500);
-            size_t now = CapturedBytes();
-            bool quiet = now > last && CapturedLevel(last, now) < 1.0;
-            last = now;
-            return quiet;
-        },
-        20000);
-    EXPECT_TRUE(silent);
-    PumpMessages(2500); // more than one poll of the timer
-    EXPECT_EQ(ModulePaths(PlayerRequests()).size(), 3u);
-    EXPECT_EQ(player.ErrorBox(), nullptr);
-    EXPECT_TRUE(TitleShows(window, L"buffering..."));
-    ExpectClosesWithZero(player, window);
 }
 
 // A drag as a user makes it: press on the thumb, move, release, with the real pointer.
-void DragThumb(HWND trackBar, int fromClientX, int toClientX) {
+void DragThumb(HWND trackBar, int fromX, int toX) {
     RECT r;
     GetWindowRect(trackBar, &r);
-    const int y = r.top + 10;
     DWORD_PTR ignored;
-    SetCursorPos(r.left + fromClientX, y);
-    SendMessageTimeoutW(trackBar, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(fromClientX, 10), 0, 5000,
+    SetCursorPos(r.left + fromX, r.top + 10);
+    SendMessageTimeoutW(trackBar, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(fromX, 10), 0, 5000,
                         &ignored);
-    SetCursorPos(r.left + toClientX, y);
-    SendMessageTimeoutW(trackBar, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(toClientX, 10), 0, 5000,
-                        &ignored);
-    SendMessageTimeoutW(trackBar, WM_LBUTTONUP, 0, MAKELPARAM(toClientX, 10), 0, 5000, &ignored);
+    SetCursorPos(r.left + toX, r.top + 10);
+    SendMessageTimeoutW(trackBar, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(toX, 10), 0, 5000, &ignored);
+    SendMessageTimeoutW(trackBar, WM_LBUTTONUP, 0, MAKELPARAM(toX, 10), 0, 5000, &ignored);
 }
 
-// The level of what is heard from now on, over about `ms` of waiting.
+// The level of what is heard over about `ms` from now, once a change has reached the device.
 double LevelOver(DWORD ms) {
+    PumpMessages(150);
     size_t from = CapturedBytes();
-    PumpMessages(150); // the change reaches the device within a block or two
-    from = CapturedBytes();
     PumpMessages(ms);
-    return CapturedLevel(from, CapturedBytes());
+    return CapturedLevel(from);
 }
 
 TEST_F(StationTest, VolumeAndAgcChangedDuringPlayChangeWhatIsHeard) {
-    ASSERT_TRUE(Station("playlist?names=quiet.mod,quiet2.mod"));
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(WaitForTitle(window, L"Quiet One"));
+    ASSERT_TRUE(Start("quiet.mod,quiet2.mod"));
+    ASSERT_TRUE(WaitForTitle(L"Quiet One"));
     HWND volume = ChildAt(window, 125, 80);
     HWND agc = ChildAt(window, 285, 111);
     ASSERT_NE(volume, nullptr);
     ASSERT_NE(agc, nullptr);
     PumpMessages(300); // past the first blocks, where the gain settles
-
     const double atHalf = LevelOver(500);
     ASSERT_GT(atHalf, 100.0);
-    // Clearing "AGC" stops the gain stage: a quiet module gets quieter.
+    // Clearing "AGC" stops the gain stage: a quiet module gets quieter; setting it resumes.
     Click(agc);
     const double withoutAgc = LevelOver(500);
     EXPECT_LT(withoutAgc, atHalf / 1.5);
     Click(agc);
     const double agcAgain = LevelOver(500);
-    EXPECT_GT(agcAgain, withoutAgc * 1.5) << "the gain resumes";
-
+    EXPECT_GT(agcAgain, withoutAgc * 1.5);
     // Volume 50 -> about 25: the thumb from left 90 to left 47.
     DragThumb(volume, 95, 52);
-    const double atQuarter = LevelOver(500);
-    EXPECT_NEAR(atQuarter / agcAgain, 0.48, 0.12);
-
+    EXPECT_NEAR(LevelOver(500) / agcAgain, 0.48, 0.12);
     // The next track starts at the volume the user left.
-    ASSERT_TRUE(WaitForTitle(window, L"Quiet Two", 30000));
+    ASSERT_TRUE(WaitForTitle(L"Quiet Two", 30000));
     PumpMessages(300);
-    const double nextTrack = LevelOver(500);
-    EXPECT_NEAR(nextTrack / agcAgain, 0.48, 0.12);
-
-    // All the way left: silence.
-    DragThumb(volume, 52, 1);
+    EXPECT_NEAR(LevelOver(500) / agcAgain, 0.48, 0.12);
+    DragThumb(volume, 52, 1); // all the way left: silence
     EXPECT_LT(LevelOver(400), 2.0);
-    ExpectClosesWithZero(player, window);
+    CloseExpectingZero();
 }
 
 // Closing never hangs and never shows a box, whatever the worker is doing.
 TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
     struct Case {
-        const char* name;
+        const char* playlist;
         const char* fault;
-        bool waitForBox;
+        bool boxOpen; // closed with the worker's box open, or during a download
     } cases[] = {
-        {"during a stalled module", "fault?mode=module-stall", false},
-        {"during a request nobody answers", "fault?mode=answer-silent", false},
-        {"with the download error box open", "fault?mode=answer-empty", true},
+        {"first.mod,second.mod", "module-stall", false},
+        {"first.mod,second.mod", "answer-silent", false},
+        {"first.mod,second.mod", "answer-empty", true},
+        {"broken.mod,first.mod", "", true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(Station("reset"));
-        ASSERT_TRUE(Station("playlist?names=first.mod,second.mod"));
-        ASSERT_TRUE(Station(c.fault));
-        MarkLog();
-        PlayerProcess player;
-        HWND window = player.Window();
-        ASSERT_NE(window, nullptr);
-        if (c.waitForBox) {
-            ASSERT_TRUE(PumpUntil([&] { return player.ErrorBox() != nullptr; }, 20000));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.playlist) + " " + c.fault);
+        ASSERT_TRUE(Start(c.playlist, c.fault));
+        if (c.boxOpen) {
+            ASSERT_NE(WaitForBox(20000), nullptr);
         } else {
-            ASSERT_TRUE(WaitForTitle(window, L"buffering...", 10000));
+            ASSERT_TRUE(WaitForTitle(L"buffering...", 10000));
             PumpMessages(500);
         }
         DWORD start = GetTickCount();
@@ -462,33 +265,28 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         long code = -1;
         PumpUntil(
             [&] {
-                code = player.ExitCode(0);
-                if (!c.waitForBox && player.ErrorBox() != nullptr) {
-                    boxAfterClose = true;
-                }
+                code = player->ExitCode(0);
+                boxAfterClose |= !c.boxOpen && player->ErrorBox() != nullptr;
                 return code != -1;
             },
             10000);
         EXPECT_EQ(code, 0);
-        EXPECT_LT(GetTickCount() - start, 3000u);
+        EXPECT_LT(GetTickCount() - start, 3000u) << "closing waited for the worker's read";
         EXPECT_FALSE(boxAfterClose);
-        ASSERT_TRUE(Station("release"));
     }
 }
 
 // Nobody listens on the station's port (this case runs without the server).
-TEST(StationDown, StartShowsTheDownloadErrorAndThePlayerStillCloses) {
-    PlayerProcess player;
-    HWND window = player.Window();
-    ASSERT_NE(window, nullptr);
-    HWND box = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (box = player.ErrorBox()) != nullptr; }, 20000));
-    EXPECT_EQ(BoxText(box), L"Cannot download file! \n\nMake sure that your firewall is not "
-                            L"blocking this application!");
+using StationDown = StationTest;
+TEST_F(StationDown, StartShowsTheDownloadErrorAndThePlayerStillCloses) {
+    ASSERT_TRUE(Launch());
+    HWND box = WaitForBox(20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(BoxText(box), kDownloadError);
     EXPECT_EQ(GetWindow(box, GW_OWNER), window);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(StationTest::WaitForTitleOf(window, L"buffering...", 5000));
-    ExpectClosesWithZero(player, window);
+    EXPECT_TRUE(WaitForTitle(L"buffering...", 5000));
+    CloseExpectingZero();
 }
 
 } // namespace

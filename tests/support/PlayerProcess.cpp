@@ -1,18 +1,49 @@
 #include "PlayerProcess.h"
 
+#include <wininet.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
 #include "Screen.h"
 #include "UiHelpers.h"
 
-std::wstring WinePath(const char* unixPath) {
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p) {
-        path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-    }
-    return path;
+namespace {
+std::string Env(const char* name) {
+    const char* v = getenv(name);
+    return v != nullptr ? v : "";
 }
 
+// The value of "key": "..." in one line of the station's JSON log (no escapes in
+// what the tests look for).
+std::string Field(const std::string& line, const std::string& key) {
+    size_t at = line.find("\"" + key + "\": \"");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += key.size() + 5;
+    return line.substr(at, line.find('"', at) - at);
+}
+
+HWND OwnWindow(DWORD pid, const wchar_t* caption, const wchar_t* cls = nullptr) {
+    for (HWND w : FindTopLevelWindows(caption, cls)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == pid && IsWindowVisible(w)) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+} // namespace
+
 PlayerProcess::PlayerProcess() {
-    std::wstring exe = WinePath(SONVALE_EXE_PATH);
+    std::wstring exe = L"Z:";
+    for (const char* p = SONVALE_EXE_PATH; *p; ++p) {
+        exe += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    }
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -22,10 +53,8 @@ PlayerProcess::PlayerProcess() {
 
 PlayerProcess::~PlayerProcess() {
     if (started) {
-        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(info.hProcess, 99);
-            WaitForSingleObject(info.hProcess, 5000);
-        }
+        TerminateProcess(info.hProcess, 99); // fails harmlessly once it has ended
+        WaitForSingleObject(info.hProcess, 5000);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
     }
@@ -33,18 +62,8 @@ PlayerProcess::~PlayerProcess() {
 
 HWND PlayerProcess::Window(DWORD timeoutMs) {
     HWND found = nullptr;
-    PumpUntil(
-        [&] {
-            for (HWND w : FindTopLevelWindows(L"Sonvale")) {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(w, &pid);
-                if (pid == info.dwProcessId && IsWindowVisible(w)) {
-                    found = w;
-                }
-            }
-            return found != nullptr;
-        },
-        timeoutMs);
+    PumpUntil([&] { return (found = OwnWindow(info.dwProcessId, L"Sonvale")) != nullptr; },
+              timeoutMs);
     return found;
 }
 
@@ -58,14 +77,7 @@ long PlayerProcess::ExitCode(DWORD timeoutMs) {
 }
 
 HWND PlayerProcess::ErrorBox() {
-    for (HWND box : FindTopLevelWindows(L"Error", L"#32770")) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(box, &pid);
-        if (pid == info.dwProcessId && IsWindowVisible(box)) {
-            return box;
-        }
-    }
-    return nullptr;
+    return OwnWindow(info.dwProcessId, L"Error", L"#32770");
 }
 
 HWND ChildAt(HWND parent, int x, int y) {
@@ -91,4 +103,85 @@ std::wstring BoxText(HWND box) {
     wchar_t text[512] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 512);
     return text;
+}
+
+bool StationControl(const std::string& command) {
+    std::string url = "http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command;
+    HINTERNET session = InternetOpenA("station-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0,
+                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    DWORD status = 0, size = sizeof(status);
+    bool ok = request != nullptr &&
+              HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                             &size, nullptr) &&
+              status == 200;
+    InternetCloseHandle(request); // null is refused harmlessly
+    InternetCloseHandle(session);
+    return ok;
+}
+
+std::vector<StationRequest> StationRequests(size_t from, const char* kind) {
+    std::ifstream in(Env("STATION_LOG"));
+    std::vector<StationRequest> found;
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) {
+        StationRequest r = {Field(line, "kind"), Field(line, "path"), Field(line, "agent")};
+        if ((r.kind == "answer" || r.kind == "module") && n++ >= from &&
+            (kind == nullptr || r.kind == kind)) {
+            found.push_back(r);
+        }
+    }
+    return found;
+}
+
+size_t CapturedBytes() {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(Env("SOUND_FILE").c_str(), GetFileExInfoStandard, &data)
+               ? data.nFileSizeLow
+               : 0;
+}
+
+// Calls `each` with every sample of the capture from byte `from` on, and its index.
+template <typename F> void ForEachSample(size_t from, F each) {
+    std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from & ~size_t(1)));
+    std::vector<int16_t> piece(65536);
+    for (size_t at = from / 2; in.read(reinterpret_cast<char*>(piece.data()), piece.size() * 2) ||
+                               in.gcount() > 1;
+         at += piece.size()) {
+        for (size_t j = 0; j < static_cast<size_t>(in.gcount()) / 2; ++j) {
+            each(at + j, piece[j]);
+        }
+    }
+}
+
+double CapturedLevel(size_t from) {
+    double sum = 0;
+    size_t n = 0;
+    ForEachSample(from, [&](size_t, int16_t s) {
+        sum += static_cast<double>(s) * s;
+        ++n;
+    });
+    return n > 0 ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+}
+
+std::vector<std::pair<size_t, size_t>> AudibleStretches() {
+    std::vector<std::pair<size_t, size_t>> stretches;
+    ForEachSample(0, [&](size_t i, int16_t s) {
+        if (s > 100 || s < -100) {
+            // 4410 samples: 50 ms of stereo sound at 44.1 kHz.
+            if (stretches.empty() || i - stretches.back().second > 4410) {
+                stretches.push_back({i, i});
+            }
+            stretches.back().second = i + 1;
+        }
+    });
+    return stretches;
+}
+
+DWORD CaptureClock::TickOfSample(size_t index) const {
+    auto at = std::partition_point(growth.begin(), growth.end(), [&](const auto& g) {
+        return g.second <= index * 2;
+    });
+    return at != growth.end() ? at->first : 0;
 }

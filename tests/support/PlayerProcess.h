@@ -1,13 +1,13 @@
 #pragma once
-// The real player program, started as its own process under the same Wine, and
-// the ways a user reaches it: its window, its controls, its message boxes.
+// The real player program, started as its own process under the same Wine, the
+// ways a user reaches it (its window, controls and message boxes), and what the
+// station beside it and the sound device saw (run-with-station sets STATION_PORT,
+// STATION_LOG and SOUND_FILE).
 
 #include <windows.h>
 
 #include <string>
-
-// A Windows path (Z: drive) for a path of the build machine.
-std::wstring WinePath(const char* unixPath);
+#include <vector>
 
 class PlayerProcess {
   public:
@@ -20,9 +20,8 @@ class PlayerProcess {
     HWND Window(DWORD timeoutMs = 15000);
     // The exit code, or -1 if the program still runs after `timeoutMs`.
     long ExitCode(DWORD timeoutMs = 10000);
-    // The first message box of the program ("Error" caption), or null.
+    // A visible message box of the program ("Error" caption), or null.
     HWND ErrorBox();
-    DWORD Id() const { return info.dwProcessId; }
 
     bool started = false;
     PROCESS_INFORMATION info = {};
@@ -30,8 +29,36 @@ class PlayerProcess {
 
 // The child of `parent` whose top-left corner is at (x, y) of the parent's client area.
 HWND ChildAt(HWND parent, int x, int y);
-// A click as a user makes it: the pointer moves onto the control, then the button
-// goes down and up there (the controls read the real pointer position).
+// A click as a user makes it, with the pointer on the control (the controls read it).
 void Click(HWND control);
 // The text of a message box.
 std::wstring BoxText(HWND box);
+
+// A control command to the station ("reset", "fault?mode=...", "playlist?names=...").
+bool StationControl(const std::string& command);
+// The player's requests ("answer" and "module") in the station's log, in order,
+// from the `from`th on; only those of `kind` if it is given.
+struct StationRequest {
+    std::string kind, path, agent;
+};
+std::vector<StationRequest> StationRequests(size_t from, const char* kind = nullptr);
+
+// The sound the device has written (16-bit stereo): its bytes, and the root mean
+// square of its samples from byte `from` on.
+size_t CapturedBytes();
+double CapturedLevel(size_t from);
+// The runs of sound in the whole capture, as [first, end) sample indices, that at
+// least 50 ms of silence set apart: the tracks, or what of them has been heard.
+std::vector<std::pair<size_t, size_t>> AudibleStretches();
+
+// The file device runs faster than real time: moments of the captured sound map
+// to wall-clock ticks through the file's growth, sampled while a test waits.
+class CaptureClock {
+  public:
+    void Sample() { growth.push_back({GetTickCount(), CapturedBytes()}); }
+    // The first sampled tick at which the file held sample `index`, or 0.
+    DWORD TickOfSample(size_t index) const;
+
+  private:
+    std::vector<std::pair<DWORD, size_t>> growth;
+};
