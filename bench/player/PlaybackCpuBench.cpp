@@ -26,6 +26,15 @@
 
 namespace {
 
+// A Windows path (Z: drive) for a path of the build machine.
+std::wstring WinePath(const char* unixPath) {
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p; ++p) {
+        path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    }
+    return path;
+}
+
 constexpr int kWindows = 4;
 constexpr DWORD kWindowMs = 10000;
 constexpr DWORD kSampleMs = 200;

@@ -115,7 +115,7 @@ sonvale_libopenmpt_win32() {
                 --without-portaudio --without-portaudiocpp --without-pulseaudio \
                 --without-sndfile --without-flac --disable-openmpt123 --disable-examples \
                 --disable-tests --disable-doxygen-doc >&2 &&
-            make -s -j"$(nproc)" >&2 && make -s install >&2)
+            make -s -j"$(nproc)" >&2 && make -s install >&2) || return 1
     fi
     echo "$prefix"
 }
@@ -124,11 +124,12 @@ sonvale_libopenmpt_win32() {
 # build folder.
 sonvale_build_win32() {
     local openmpt
-    openmpt=$(sonvale_libopenmpt_win32)
+    openmpt=$(sonvale_libopenmpt_win32) || return 1
     local win="$SONVALE_BUILD/win32"
     cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-i686.cmake" \
         -DSONVALE_LIBOPENMPT_PREFIX="$openmpt" --no-warn-unused-cli >/dev/null
-    cmake --build "$win" >&2
+    # Called as $(...), where a failure would not stop the caller by itself.
+    cmake --build "$win" >&2 || return 1
     echo "$win"
 }
