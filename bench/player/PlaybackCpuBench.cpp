@@ -61,17 +61,6 @@ double Now() {
     return static_cast<double>(c.QuadPart) / f.QuadPart;
 }
 
-bool Station(const std::string& command) {
-    const std::string url = "http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command;
-    HINTERNET session = InternetOpenA("bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
-    const bool ok = request != nullptr;
-    if (request != nullptr) {
-        InternetCloseHandle(request);
-    }
-    InternetCloseHandle(session);
-    return ok;
-}
 
 // Puts the real modules beside the station's own and plays them in a fixed order.
 bool UseRealModules() {
@@ -87,7 +76,7 @@ bool UseRealModules() {
         }
         names += (names.empty() ? "" : ",") + std::string(name);
     }
-    return Station("reset") && Station("playlist?names=" + names);
+    return StationControl("reset") && StationControl("playlist?names=" + names);
 }
 
 bool Audible() {

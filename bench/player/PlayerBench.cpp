@@ -39,17 +39,6 @@ std::wstring Widen(const std::string& s) {
     return std::wstring(s.begin(), s.end());
 }
 
-bool Station(const std::string& command) {
-    std::wstring url = Widen("http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command);
-    HINTERNET session = InternetOpenW(L"bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
-    bool ok = request != nullptr;
-    if (request != nullptr) {
-        InternetCloseHandle(request);
-    }
-    InternetCloseHandle(session);
-    return ok;
-}
 
 // Bytes of the capture file up to its first sample that is not silence, or -1.
 long FirstAudibleByte(size_t from) {
@@ -87,8 +76,8 @@ double LoadSeconds(const std::vector<char>& module) {
 }
 
 void StartUpAndSwitch(double loadSeconds) {
-    Station("reset");
-    Station("playlist?names=first.mod,second.mod,third.mod");
+    StationControl("reset");
+    StationControl("playlist?names=first.mod,second.mod,third.mod");
     double start = Now();
     PlayerProcess player;
     double audible = -1;
@@ -137,8 +126,8 @@ void StartUpAndSwitch(double loadSeconds) {
 }
 
 void Download() {
-    Station("reset");
-    Station("fault?mode=module-1mib");
+    StationControl("reset");
+    StationControl("fault?mode=module-1mib");
     HINTERNET session = OpenInternetSession();
     std::atomic<bool> stop{false};
     std::vector<unsigned char> buffer(0x100000);
@@ -181,10 +170,10 @@ void Download() {
 }
 
 void CloseLatency(const char* state, const char* fault, bool waitForBox) {
-    Station("reset");
-    Station("playlist?names=long.mod,second.mod");
+    StationControl("reset");
+    StationControl("playlist?names=long.mod,second.mod");
     if (fault != nullptr) {
-        Station(fault);
+        StationControl(fault);
     }
     PlayerProcess player;
     HWND window = player.Window();
@@ -201,7 +190,7 @@ void CloseLatency(const char* state, const char* fault, bool waitForBox) {
     double seconds = Now() - t;
     printf("close: %-26s %4.0f ms to exit (code %ld), target < 1000 ms: %s\n", state,
            seconds * 1000, code, seconds < 1.0 ? "met" : "MISSED");
-    Station("release");
+    StationControl("release");
 }
 
 // Resident memory of another process, as its task manager would show it.
@@ -265,8 +254,8 @@ void Creep(int tracks) {
     } runs[] = {{"player", 0}, {"Wine-side work, a thread a track", 0},
                 {"Wine-side work, one thread", 0}};
     for (int i = 0; i < 3; ++i) {
-        Station("reset");
-        Station(names);
+        StationControl("reset");
+        StationControl(names);
         if (i == 0) {
             PlayerProcess program;
             runs[i].growth = GrowthPerTrack(program.info.hProcess, tracks);
