@@ -126,9 +126,12 @@ sonvale_build_win32() {
     local openmpt
     openmpt=$(sonvale_libopenmpt_win32) || return 1
     local win="$SONVALE_BUILD/win32"
+    # SONVALE_STATION_PORT, as for the package: two checkouts can then test side by side.
+    local port=()
+    [ -n "${SONVALE_STATION_PORT:-}" ] && port=(-DSONVALE_STATION_PORT="$SONVALE_STATION_PORT")
     cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-i686.cmake" \
-        -DSONVALE_LIBOPENMPT_PREFIX="$openmpt" --no-warn-unused-cli >/dev/null
+        -DSONVALE_LIBOPENMPT_PREFIX="$openmpt" "${port[@]}" --no-warn-unused-cli >/dev/null
     # Called as $(...), where a failure would not stop the caller by itself.
     cmake --build "$win" >&2 || return 1
     echo "$win"
