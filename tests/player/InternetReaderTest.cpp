@@ -2,6 +2,7 @@
 // test's own (reader/reader_server.py), which runs this program.
 #include <gtest/gtest.h>
 
+#include "FetchRules.h"
 #include "InternetReader.h"
 
 #include <atomic>
@@ -17,6 +18,17 @@ const DWORD kFlags = 0x04400000; // the player's: no cache write, keep the conne
 std::wstring Url(const std::string& path) {
     std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
     return std::wstring(url.begin(), url.end());
+}
+
+// Every byte but letters and digits as %XX: any text fits a query.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char ch : text) {
+        char hex[4];
+        snprintf(hex, sizeof(hex), "%%%02X", ch);
+        out += isalnum(ch) ? std::string(1, static_cast<char>(ch)) : hex;
+    }
+    return out;
 }
 
 std::string Expected(size_t n) {
@@ -122,6 +134,57 @@ TEST_F(InternetReaderTest, RedirectLoopFailsAfterAFewHopsAndLeavesNothingRunning
     EXPECT_LE(afterFailure - before, 6);
     Sleep(500);
     EXPECT_EQ(atoi(Get("/hits").c_str()), afterFailure) << "the abandoned request goes on";
+}
+
+// Answers stay on their server; a module may come from any web server (a
+// mirror); anywhere else fails at once. No usable place: the redirect's body.
+TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
+    const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
+    const struct Case {
+        std::string location;
+        RedirectScope scope;
+        bool opens;
+        size_t bytes;
+    } cases[] = {
+        {"/body/100", same, true, 100},
+        {"http://localhost:PORT/body/100", same, false, 0},
+        {"http://localhost:PORT/body/100", any, true, 100},
+        {"ftp://127.0.0.1:PORT/x", any, false, 0},
+        {"file:///C:/windows/win.ini", any, false, 0},
+        {"data:text/plain,x", any, false, 0},
+        {"javascript:alert(1)", any, false, 0},
+        {"C:\\x", any, false, 0},
+        {"", same, true, 37},
+        {"\r\n /body/100", same, true, 37}, // folded onto the next line
+        {"/body/100?" + std::string(2048, 'a'), same, true, 37},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location.substr(0, 40));
+        InternetReader reader(5000);
+        const bool opened =
+            reader.Open(root, Url("/to?" + Escaped(c.location)).c_str(), kFlags, stop, c.scope);
+        EXPECT_EQ(opened, c.opens);
+        EXPECT_EQ(reader.LastError(), c.opens ? 0u : ERROR_HTTP_REDIRECT_FAILED);
+        std::string body;
+        EXPECT_TRUE(!opened || ReadAll(reader, body, stop));
+        EXPECT_TRUE(body == Expected(c.bytes)) << body.size() << " bytes";
+    }
+}
+
+// What reaches the server: control characters escaped, and never a cookie.
+TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
+    const struct {
+        std::string path, seen;
+    } cases[] = {
+        {"/echo/a\rX-Injected: b\x7f", "/echo/a%0DX-Injected:%20b%7F"},
+        {"/to?" + Escaped("/echo/c\rd"), "/echo/c%0Dd"},
+        {"/echo/e\r\n", "/echo/e"}, // a line break at the end is WinINet's to cut
+        {"/cookie", "cookie:"},     // sets one,
+        {"/cookie", "cookie:"},     // which does not come back
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Get(c.path), c.seen);
+    }
 }
 
 } // namespace
