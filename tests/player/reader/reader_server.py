@@ -63,7 +63,7 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(self.path.encode("latin-1"))
         elif kind == "cookie":
             self.answer(b"cookie:" + self.headers.get("Cookie", "").encode("latin-1"),
-                        headers=[("Set-Cookie", "station=1; Max-Age=86400; Path=/")])
+                        headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":
