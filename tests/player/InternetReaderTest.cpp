@@ -20,17 +20,6 @@ std::wstring Url(const std::string& path) {
     return std::wstring(url.begin(), url.end());
 }
 
-// Every byte but letters and digits as %XX: any text fits a query.
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char ch : text) {
-        char hex[4];
-        snprintf(hex, sizeof(hex), "%%%02X", ch);
-        out += isalnum(ch) ? std::string(1, static_cast<char>(ch)) : hex;
-    }
-    return out;
-}
-
 std::string Expected(size_t n) {
     std::string bytes(n, '\0');
     for (size_t i = 0; i < n; ++i) {
@@ -153,16 +142,16 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
         {"file:///C:/windows/win.ini", any, false, 0},
         {"data:text/plain,x", any, false, 0},
         {"javascript:alert(1)", any, false, 0},
-        {"C:\\x", any, false, 0},
+        {"C:%5Cx", any, false, 0},
         {"", same, true, 37},
-        {"\r\n /body/100", same, true, 37}, // folded onto the next line
+        {"%0D%0A%20/body/100", same, true, 37}, // folded onto the next line
         {"/body/100?" + std::string(2048, 'a'), same, true, 37},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.location.substr(0, 40));
         InternetReader reader(5000);
         const bool opened =
-            reader.Open(root, Url("/to?" + Escaped(c.location)).c_str(), kFlags, stop, c.scope);
+            reader.Open(root, Url("/to?" + c.location).c_str(), kFlags, stop, c.scope);
         EXPECT_EQ(opened, c.opens);
         EXPECT_EQ(reader.LastError(), c.opens ? 0u : ERROR_HTTP_REDIRECT_FAILED);
         std::string body;
@@ -177,10 +166,10 @@ TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
         std::string path, seen;
     } cases[] = {
         {"/echo/a\rX-Injected: b\x7f", "/echo/a%0DX-Injected:%20b%7F"},
-        {"/to?" + Escaped("/echo/c\rd"), "/echo/c%0Dd"},
-        {"/echo/e\r\n", "/echo/e"}, // a line break at the end is WinINet's to cut
-        {"/cookie", "cookie:"},     // sets one,
-        {"/cookie", "cookie:"},     // which does not come back
+        {"/to?/echo/c%0Dd", "/echo/c%0Dd"}, // in a Location
+        {"/echo/e\r\n", "/echo/e"},         // a line break at the end is WinINet's to cut
+        {"/cookie", "cookie:"},             // sets one,
+        {"/cookie", "cookie:"},             // which does not come back
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Get(c.path), c.seen);
