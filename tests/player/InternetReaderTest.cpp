@@ -160,6 +160,16 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
     }
 }
 
+// Servers are compared as written: scheme, port (the scheme's own when none is
+// written) and the host name in any case.
+TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnly) {
+    const auto same = RedirectScope::SameServer;
+    EXPECT_TRUE(RedirectAllowed(L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same));
+    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"https://radio.example/a", same));
+    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"http://radio.example:81/a", same));
+    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/", L"http://radio.example.net/a", same));
+}
+
 // What reaches the server: control characters escaped, and never a cookie.
 TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
     const struct {
