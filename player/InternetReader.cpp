@@ -177,24 +177,25 @@ InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& 
 }
 
 bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
-                          const std::atomic<bool>& stop) {
+                          const std::atomic<bool>& stop, RedirectScope scope) {
     // WinINet would follow a redirect loop without end, and go on with it inside
     // an abandoned request: redirects are followed here, a few at most.
-    std::wstring next;
+    std::wstring address = EscapeControlCharacters(url);
     for (int hop = 0;; ++hop) {
-        if (!OpenOnce(root, hop == 0 ? url : next.c_str(), flags | INTERNET_FLAG_NO_AUTO_REDIRECT,
-                      stop)) {
+        if (!OpenOnce(root, address.c_str(),
+                      flags | kFetchRuleFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, stop)) {
             return false;
         }
         std::wstring target;
-        if (!RedirectTarget(hop == 0 ? url : next.c_str(), target)) {
+        if (!RedirectTarget(address.c_str(), target)) {
             return true;
         }
         Close();
-        if (hop == kMaxRedirects) {
+        // A refused target is never handed to WinINet, so nothing of it runs on.
+        if (hop == kMaxRedirects || !RedirectAllowed(address.c_str(), target.c_str(), scope)) {
             return Fail(ERROR_HTTP_REDIRECT_FAILED);
         }
-        next.swap(target);
+        address.swap(target);
     }
 }
 
@@ -210,7 +211,8 @@ bool InternetReader::RedirectTarget(const wchar_t* url, std::wstring& target) {
         status != HTTP_STATUS_PERMANENT_REDIRECT) {
         return false;
     }
-    // Without a place to go, the redirect's own body is the answer.
+    // Without a usable place to go (none, blank, folded away, overlong), the
+    // redirect's own body is the answer.
     std::wstring location(256, L'\0');
     size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
     if (!HttpQueryInfoW(request_, HTTP_QUERY_LOCATION, &location[0], &size, nullptr)) {
@@ -223,6 +225,9 @@ bool InternetReader::RedirectTarget(const wchar_t* url, std::wstring& target) {
         }
     }
     location.resize(size / sizeof(wchar_t));
+    if (!LocationUsable(location)) {
+        return false;
+    }
     // A relative location counts from the address that answered.
     DWORD length = 0;
     InternetCombineUrlW(url, location.c_str(), nullptr, &length, ICU_NO_ENCODE);
@@ -232,6 +237,7 @@ bool InternetReader::RedirectTarget(const wchar_t* url, std::wstring& target) {
         return false;
     }
     target.resize(length);
+    target = EscapeControlCharacters(target);
     return true;
 }
 

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <string>
 
+#include "FetchRules.h"
+
 // Opens the root handle as the player needs it: agent "SONVALE_V2", the
 // preconfigured proxy settings, asynchronous mode, and the reader's status
 // callback. Null on failure (GetLastError() says why).
@@ -47,10 +49,14 @@ class InternetReader {
     // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
     // answer's headers. False when the request cannot be made, when `stop` is
     // seen set while waiting, or after the stall limit with no answer. A
-    // request left open by an earlier call is closed first. Redirects are
-    // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added to
-    // `flags`): at most kMaxRedirects, then it fails with ERROR_HTTP_REDIRECT_FAILED.
-    bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
+    // request left open by an earlier call is closed first. The address and
+    // every redirect target go out with their control characters escaped, and
+    // kFetchRuleFlags are added to `flags` (see FetchRules.h). Redirects are
+    // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added):
+    // only where `scope` allows and at most kMaxRedirects; any other fails at
+    // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it.
+    bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop,
+              RedirectScope scope = RedirectScope::SameServer);
 
     // InternetReadFile's contract: false on an error (also a body cut short of
     // its Content-Length), when `stop` is seen set while waiting, or after the
@@ -79,7 +85,8 @@ class InternetReader {
   private:
     enum class Wait { Done, Stopped, Stalled };
     bool OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
-    // True with the absolute address to go to when the open request is a redirect.
+    // True with the absolute address to go to (escaped) when the open request is
+    // a redirect with a usable Location.
     bool RedirectTarget(const wchar_t* url, std::wstring& target);
     Wait WaitForCompletion(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.

@@ -61,7 +61,9 @@ bool MainWindow::FetchTrack(unsigned char* buffer) {
 
     bool fetched = false;
     InternetReader reader;
-    if (reader.Open(internetHandle, StationRequestUrl, kRequestFlags, threadShouldStop)) {
+    // The answer's text goes back to the station: it is read from the station only.
+    if (reader.Open(internetHandle, StationRequestUrl, kRequestFlags, threadShouldStop,
+                    RedirectScope::SameServer)) {
         // The answer must leave room for the zero byte that ends it.
         DWORD total = 0;
         Download answer = ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize) - 1, total,
@@ -72,7 +74,8 @@ bool MainWindow::FetchTrack(unsigned char* buffer) {
             if (!name.IsEmpty()) {
                 KString url = MakeTrackUrl(name);
                 InternetReader module;
-                if (module.Open(internetHandle, url, kRequestFlags, threadShouldStop)) {
+                if (module.Open(internetHandle, url, kRequestFlags, threadShouldStop,
+                                RedirectScope::AnyWebServer)) {
                     fetched = DownloadToBuffer(buffer, module);
                 }
             }

@@ -51,7 +51,8 @@ FAULTS = {
     "answer-silent":    ("answer", "silent", "reads the request and sends nothing at all, not even the status line"),
     "answer-reset":     ("answer", "reset", "sends `at` bytes of the answer, waits `wait` s, then resets (RST)"),
     "answer-trickle":   ("answer", "trickle", "sends the answer `chunk` bytes every `delay` s"),
-    "answer-redirect":  ("answer", "redirect", "request.php redirects (302) to itself: a loop, or `count` hops"),
+    "answer-redirect":  ("answer", "redirect", "request.php redirects (302) to itself: a loop, or `count` hops; to `host`"),
+    "answer-cr":        ("answer", "cr", "the answer is the name, a bare CR, then 'X-Injected: yes'"),
     "answer-overlong":  ("answer", "overlong", "the answer's Content-Length covers the name, more bytes follow it"),
     "module-404":       ("module", "404", "the module request answers an HTML error page, status 404"),
     "module-500":       ("module", "500", "the module request answers an HTML error page, status 500"),
@@ -64,6 +65,7 @@ FAULTS = {
     "module-trickle":   ("module", "trickle", "sends the module `chunk` bytes every `delay` s"),
     "module-garbage":   ("module", "garbage", "4096 seeded random bytes instead of the module"),
     "module-text":      ("module", "text", "a plain text instead of the module"),
+    "module-redirect":  ("module", "redirect", "the module request redirects (302) to the same path on `host`"),
 }
 
 FAULT_PARAMS = {
@@ -74,6 +76,7 @@ FAULT_PARAMS = {
     "delay": (float, 0.05, "trickle: seconds between pieces"),
     "wait":  (float, 0.3, "reset: seconds between the partial body and the RST"),
     "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
+    "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the mirror, are served)"),
 }
 
 
@@ -386,6 +389,8 @@ class Handler(socketserver.BaseRequestHandler):
                   "agent": headers.get("user-agent"), "status": None, "bytes": 0,
                   "length": None, "kind": "other", "name": None, "fault": None,
                   "outcome": "ok"}
+        host = headers.get("host", "")
+        self.host_name = (host.rpartition(":")[0] or host).lower()
         body_len = headers.get("content-length", "0")
         try:
             if int(body_len) > 0:
@@ -449,7 +454,7 @@ class Handler(socketserver.BaseRequestHandler):
             return 404, "text/html", error_page(404), None, None
         record["name"] = name.decode("latin-1")
         body = name
-        action, params = st.fault_for("answer")
+        action, params = self.fault_for("answer")
         if action == "empty":
             body = b""
         elif action in ("404", "500"):
@@ -458,6 +463,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = name + b"\r\n"
         elif action == "lf":
             body = name + b"\n"
+        elif action == "cr":
+            body = name + b"\rX-Injected: yes"
         elif action == "nul":
             body = name + b"\0garbage"
         elif action == "size1":
@@ -479,7 +486,7 @@ class Handler(socketserver.BaseRequestHandler):
             return 404, "text/html", error_page(404), None, None
         record["name"] = name.decode("latin-1")
         path = st.find(name)
-        action, params = st.fault_for("module")
+        action, params = self.fault_for("module")
         if path is None:
             status, ctype, body = 404, "text/html", error_page(404)
             record["outcome"] = "not-found"
@@ -489,6 +496,8 @@ class Handler(socketserver.BaseRequestHandler):
             status, ctype = 200, "application/octet-stream"
         if action in ("404", "500"):
             return int(action), "text/html", error_page(int(action)), action, params
+        if action == "redirect":
+            return 302, "text/plain", b"", action, params
         if action == "size1":
             body = body[:MIB] + b"\0" * (MIB - len(body[:MIB]))
         elif action == "size+":
@@ -502,6 +511,15 @@ class Handler(socketserver.BaseRequestHandler):
             body = (b"This is not a tracker module, only a few lines of text.\r\n" * 8)
             status, ctype = 200, "text/plain"
         return status, ctype, body, action, params
+
+    def fault_for(self, kind):
+        """The fault of this request; none for one that came to the redirect's host."""
+        st = self.station
+        with st.lock:
+            mirror = st.fault_params["host"].lower()
+        if mirror and self.host_name == mirror:
+            return None, None
+        return st.fault_for(kind)
 
     def index_page(self):
         st = self.station
@@ -584,7 +602,10 @@ class Handler(socketserver.BaseRequestHandler):
             self.stall(params["for"], record)
             return False
         if action == "redirect":
-            head = head[:-2] + b"Location: /xm/request.php\r\n\r\n"
+            where = record["path"]
+            if params["host"]:
+                where = "http://%s:%d%s" % (params["host"], self.server.server_address[1], where)
+            head = head[:-2] + b"Location: " + where.encode("latin-1") + b"\r\n\r\n"
         elif action == "overlong":
             body += b"GARBAGE-LEFT-ON-THE-CONNECTION"
         if action in ("stall", "reset"):

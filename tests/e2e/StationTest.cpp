@@ -141,6 +141,12 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "answer-lf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-crlf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-nul", nullptr, L"First Light", "first.mod", -1, 0},
+        // A CR inside the answer goes out escaped, not as a break in the request line.
+        {"", "answer-cr", &kCorrupted, L"???", "first.mod%0DX-Injected:%20yes", 2, 0},
+        // The answer comes from the station's own address only ("localhost" is
+        // another name); a module may come from a mirror.
+        {"", "answer-redirect&host=localhost", &kDownloadError, L"buffering...", "", 0, 0},
+        {"", "module-redirect&host=localhost", nullptr, L"First Light", "first.mod", -1, 0},
         // An error page is taken as the name, and the page that comes back as the module.
         {"", "answer-404", &kCorrupted, L"???", "<html><head><title>404%20Not%20Found", 2, 0},
         {"", "answer-empty", &kDownloadError, L"buffering...", "", 0, 0},

@@ -2,12 +2,14 @@
 // test's own (reader/reader_server.py), which runs this program.
 #include <gtest/gtest.h>
 
+#include "FetchRules.h"
 #include "InternetReader.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -122,6 +124,61 @@ TEST_F(InternetReaderTest, RedirectLoopFailsAfterAFewHopsAndLeavesNothingRunning
     EXPECT_LE(afterFailure - before, 6);
     Sleep(500);
     EXPECT_EQ(atoi(Get("/hits").c_str()), afterFailure) << "the abandoned request goes on";
+}
+
+// Answers stay on their server; a module may come from any web server (a
+// mirror); anywhere else fails at once. No usable place: the redirect's body.
+TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
+    const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
+    const struct Case {
+        std::string location;
+        RedirectScope scope;
+        int bytes; // of the body, or -1: refused
+    } cases[] = {
+        {"/body/100", same, 100},
+        {"http://localhost:PORT/body/100", same, -1},
+        {"http://localhost:PORT/body/100", any, 100},
+        {"ftp://127.0.0.1:PORT/x", any, -1},
+        {"file:///C:/windows/win.ini", any, -1},
+        {"data:text/plain,x", any, -1},
+        {"javascript:alert(1)", any, -1},
+        {"C:%5Cx", any, -1},
+        {"", same, 37},
+        {"%0D%0A%20/body/100", same, 37}, // folded onto the next line
+        {"/body/100?" + std::string(2048, 'a'), same, 37},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location.substr(0, 40));
+        InternetReader reader(5000);
+        const bool opened =
+            reader.Open(root, Url("/to?" + c.location).c_str(), kFlags, stop, c.scope);
+        EXPECT_EQ(opened, c.bytes >= 0);
+        EXPECT_EQ(reader.LastError(), opened ? 0u : ERROR_HTTP_REDIRECT_FAILED);
+        std::string body;
+        EXPECT_TRUE(!opened || ReadAll(reader, body, stop));
+        EXPECT_TRUE(body == Expected(c.bytes > 0 ? c.bytes : 0)) << body.size() << " bytes";
+    }
+}
+
+// Servers compare as written: scheme, port (default or not), host name in any case.
+TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnly) {
+    const auto same = RedirectScope::SameServer;
+    EXPECT_TRUE(RedirectAllowed(L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same));
+    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"https://radio.example/a", same));
+    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"http://radio.example:81/a", same));
+}
+
+// What reaches the server: control characters escaped, and never a cookie.
+TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/echo/a\rX-Injected: b\x7f", "/echo/a%0DX-Injected:%20b%7F"},
+        {"/to?/echo/c%0Dd", "/echo/c%0Dd"}, // in a Location
+        {"/cookie", "cookie:"},             // sets one,
+        {"/cookie", "cookie:"},             // which does not come back
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Get(c.first), c.second);
+    }
 }
 
 } // namespace

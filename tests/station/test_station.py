@@ -89,6 +89,8 @@ class StationTest(unittest.TestCase):
             ("answer-lf", "/xm/request.php", 200, lambda b: b == b"one.mod\n"),
             ("answer-crlf", "/xm/request.php", 200, lambda b: b == b"one.mod\r\n"),
             ("answer-nul", "/xm/request.php", 200, lambda b: b == b"one.mod\0garbage"),
+            ("answer-cr", "/xm/request.php", 200, lambda b: b == b"one.mod\rX-Injected: yes"),
+            ("module-redirect&host=localhost", "/xm/one.mod", 302, lambda b: b == b""),
             ("answer-404", "/xm/request.php", 404, page(404)),
             ("answer-empty", "/xm/request.php", 200, lambda b: b == b""),
             ("answer-1mib", "/xm/request.php", 200, lambda b: len(b) == MIB and b"\0" not in b),

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """reader_server.py COMMAND...: runs COMMAND with this server's port in READER_PORT.
-Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /release."""
+Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /release.
+/to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
+/echo... answers its own request target; /cookie sets a cookie and answers the one it got."""
+import urllib.parse
 import os
 import subprocess
 import socket
@@ -52,6 +55,15 @@ class Handler(BaseHTTPRequestHandler):
             LOOP_HITS[0] += 1
             self.answer(b"", headers=[("Location", "http://%s:%d/loop" % self.server.server_address)],
                         status=302)
+        elif kind.startswith("to?"):
+            to = urllib.parse.unquote(self.path.partition("?")[2], "latin-1")
+            self.answer(body(37), headers=[("Location", to.replace("PORT", str(self.server.server_address[1])))],
+                        status=302)
+        elif kind.startswith("echo"):
+            self.answer(self.path.encode("latin-1"))
+        elif kind == "cookie":
+            self.answer(b"cookie:" + self.headers.get("Cookie", "").encode("latin-1"),
+                        headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":

@@ -1,0 +1,72 @@
+#include "FetchRules.h"
+
+namespace {
+
+// The parts of an address that say which server answers it.
+struct Server {
+    INTERNET_SCHEME scheme = INTERNET_SCHEME_UNKNOWN;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+};
+
+// False for anything WinINet itself would not read as an address with a host.
+bool CrackServer(const wchar_t* url, Server& server) {
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = 1; // nonzero: point into `url`, nothing copied
+    if (!InternetCrackUrlW(url, 0, 0, &parts) || parts.lpszHostName == nullptr ||
+        parts.dwHostNameLength == 0) {
+        return false;
+    }
+    server.scheme = parts.nScheme;
+    server.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    server.port = parts.nPort; // the scheme's own port when none is written
+    return true;
+}
+
+} // namespace
+
+bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope) {
+    // Other schemes (ftp, file, data, a drive path...) would have WinINet log in
+    // elsewhere or hold the fetch until the stall limit.
+    Server target;
+    if (!CrackServer(to, target) ||
+        (target.scheme != INTERNET_SCHEME_HTTP && target.scheme != INTERNET_SCHEME_HTTPS)) {
+        return false;
+    }
+    if (scope == RedirectScope::AnyWebServer) {
+        return true;
+    }
+    // Names as written, no DNS: another name for the same machine is another
+    // server here, since the answer's text goes back to the station.
+    Server origin;
+    return CrackServer(from, origin) && origin.scheme == target.scheme &&
+           origin.port == target.port &&
+           CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
+                                target.host.c_str(), static_cast<int>(target.host.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+bool LocationUsable(const std::wstring& location) {
+    return location.size() <= kMaxLocationLength &&
+           location.find_first_not_of(L" \t\r\n") != std::wstring::npos;
+}
+
+std::wstring EscapeControlCharacters(const std::wstring& url) {
+    size_t end = url.find_last_not_of(L"\r\n");
+    end = end == std::wstring::npos ? 0 : end + 1;
+    std::wstring escaped;
+    escaped.reserve(url.size());
+    for (size_t i = 0; i < end; ++i) {
+        const wchar_t ch = url[i];
+        if (ch < 0x20 || ch == 0x7F) {
+            const wchar_t* hex = L"0123456789ABCDEF";
+            escaped += L'%';
+            escaped += hex[ch >> 4];
+            escaped += hex[ch & 0xF];
+        } else {
+            escaped += ch;
+        }
+    }
+    return escaped.append(url, end, std::wstring::npos);
+}
