@@ -13,6 +13,8 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
+bool searchesSystemFolderOnly = false; // set by the entry before any other thread exists
+
 // The delay-load helper asks this before it loads a DLL: the DLL of that name
 // in the system folder.
 FARPROC WINAPI LoadFromSystemFolder(unsigned note, PDelayLoadInfo info) {
@@ -32,9 +34,11 @@ FARPROC WINAPI LoadFromSystemFolder(unsigned note, PDelayLoadInfo info) {
         path[length++] = static_cast<unsigned char>(*c); // DLL names are ASCII
     }
     path[length] = L'\0';
-    // The altered search path looks for the DLL's own dependencies beside it (in
-    // the system folder), not in the program's folder.
-    return reinterpret_cast<FARPROC>(LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    // The DLL's own dependencies: from the default directories when they are the
+    // system folder alone, else by the altered search path, which starts beside
+    // the DLL (in the system folder) and skips the program's folder.
+    return reinterpret_cast<FARPROC>(LoadLibraryExW(
+        path, nullptr, searchesSystemFolderOnly ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
 // Fills every import slot of one DLL. The linker drops the lazy thunks of slots
@@ -60,9 +64,8 @@ void LoadSystemLibraries() {
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
     auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(
         kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
-    if (setDefault != nullptr) {
-        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
+    searchesSystemFolderOnly =
+        setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
     ResolveImports(_DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a);
     ResolveImports(_DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a);
 }
