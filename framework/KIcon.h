@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-// An icon loaded from the program's resources, destroyed with the object.
+// An icon loaded from the program's resources at the system's large icon size,
+// with the same icon's own small image beside it; both destroyed with the object.
 class KIcon {
   public:
     KIcon();
@@ -12,8 +13,12 @@ class KIcon {
 
     void LoadFromResource(WORD id);
     HICON GetHandle() const { return handle; }
+    HICON GetSmallHandle() const { return smallHandle; }
 
   private:
+    void Release();
+
     HICON handle;
     HINSTANCE moduleInstance;
+    HICON smallHandle; // the resource's image at the small-icon size (title bar, task bar)
 };

@@ -1,5 +1,7 @@
 #include "KWindow.h"
 
+#include <shellapi.h>
+
 #include "KNotifications.h"
 #include "KRuntime.h"
 #include "KTimer.h"
@@ -120,6 +122,10 @@ LRESULT KWindow::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
             return 0;
         }
         break;
+    case WM_DROPFILES:
+        // The window accepts dropped files but takes none; the drop handle is ours to release.
+        DragFinish(reinterpret_cast<HDROP>(wParam));
+        return 0;
     default:
         if (KTimer::HandleRequest(window, msg, wParam, lParam)) {
             return 0;
@@ -131,9 +137,12 @@ LRESULT KWindow::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 
 void KWindow::SetIcon(KIcon* icon) {
     if (hwnd != nullptr) {
-        // No icon object clears the class icon.
-        HICON handle = icon != nullptr ? icon->GetHandle() : nullptr;
-        SetClassLongPtrW(hwnd, GCLP_HICON, reinterpret_cast<LONG_PTR>(handle));
+        // No icon object clears the class icons. The small one is the icon's own
+        // small image: without it the system would shrink the large one.
+        HICON large = icon != nullptr ? icon->GetHandle() : nullptr;
+        HICON smallIcon = icon != nullptr ? icon->GetSmallHandle() : nullptr;
+        SetClassLongPtrW(hwnd, GCLP_HICON, reinterpret_cast<LONG_PTR>(large));
+        SetClassLongPtrW(hwnd, GCLP_HICONSM, reinterpret_cast<LONG_PTR>(smallIcon));
     }
 }
 

@@ -7,8 +7,10 @@
 
 #include "KRuntime.h"
 #include "SonvaleApp.h"
+#include "SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    LoadSystemLibraries(); // before anything can load a DLL by name or call into one
     FrameworkInit(instance);
 
     int argc = 0;

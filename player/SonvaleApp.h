@@ -10,5 +10,5 @@ class SonvaleApp : public KApplication {
 };
 
 // Builds the main window, centres and shows it and runs the message loop until the
-// window is gone.
+// window is gone, in a single-threaded COM apartment of the calling thread.
 void RunMainWindow();

@@ -1,6 +1,7 @@
 #include "KWindow.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <iterator>
@@ -8,9 +9,10 @@
 #include "KNotifications.h"
 #include "KRuntime.h"
 #include "KTimer.h"
+#include "ObjectCounter.h"
 #include "TestWindows.h"
 
-TEST(KWindowTest, NewWindowIsHiddenCentresAndTakesChildrenAndAnIcon) {
+TEST(KWindowTest, NewWindowIsHiddenCentresTakesChildrenAndIconsAndRefusesDrops) {
     KWindow window;
     KComponent child;
     child.SetStyle(WS_CHILD);
@@ -30,14 +32,36 @@ TEST(KWindowTest, NewWindowIsHiddenCentresAndTakesChildrenAndAnIcon) {
     ASSERT_TRUE(window.AddComponent(&child));
     EXPECT_EQ(GetParent(child.GetHWND()), window.GetHWND());
     EXPECT_FALSE(window.AddComponent(&child)) << "a second creation of the child fails";
-    KIcon icon; // the class icon: set, then cleared by no icon
-    icon.LoadFromResource(102);
-    for (KIcon* given : {&icon, static_cast<KIcon*>(nullptr)}) {
-        window.SetIcon(given);
-        EXPECT_EQ(HICON(GetClassLongPtrW(window.GetHWND(), GCLP_HICON)),
-                  given != nullptr ? icon.GetHandle() : nullptr);
+    HWND w = window.GetHWND();
+    HICON smallIcon = nullptr;
+    { // the class icons: the icon's own two images, then cleared by no icon
+        KIcon icon;
+        icon.LoadFromResource(102);
+        window.SetIcon(&icon);
+        EXPECT_EQ(HICON(GetClassLongPtrW(w, GCLP_HICON)), icon.GetHandle());
+        smallIcon = HICON(GetClassLongPtrW(w, GCLP_HICONSM));
+        ICONINFO info = {};
+        BITMAP image = {};
+        ASSERT_TRUE(GetIconInfo(smallIcon, &info) &&
+                    GetObjectW(info.hbmColor, sizeof(image), &image));
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        EXPECT_EQ(image.bmWidth, GetSystemMetrics(SM_CXSMICON));
+        window.SetIcon(nullptr);
+        EXPECT_FALSE(GetClassLongPtrW(w, GCLP_HICON) || GetClassLongPtrW(w, GCLP_HICONSM));
     }
-    DestroyWindow(window.GetHWND());
+    EXPECT_TRUE(ObjectCounter::WasDeleted(smallIcon)) << "not a copy of the system's, and released";
+
+    // A drop of files is refused, and the drop handle released.
+    HGLOBAL drop = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + 8);
+    auto files = static_cast<DROPFILES*>(GlobalLock(drop));
+    files->pFiles = sizeof(DROPFILES);
+    files->fWide = TRUE;
+    lstrcpyW(reinterpret_cast<wchar_t*>(files + 1), L"a"); // and the list's closing empty name
+    GlobalUnlock(drop);
+    EXPECT_EQ(SendMessageW(w, WM_DROPFILES, WPARAM(drop), 0), 0);
+    EXPECT_EQ(GlobalFlags(drop), UINT(GMEM_INVALID_HANDLE)) << "the drop handle is left behind";
+    DestroyWindow(w);
 }
 
 // The notifications a KWindow routes, observed from both ends: the objects that

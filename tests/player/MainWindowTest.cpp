@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "ApiHook.h"
 #include "KMessageLoop.h"
 #include "PlayerResources.h"
+#include "SonvaleApp.h"
 #include "UiHelpers.h"
 
 namespace {
@@ -159,6 +161,29 @@ TEST_F(MainWindowTest, FailedInternetOpenShowsConnectionErrorAndStaysIdle) {
     EXPECT_EQ(boxOwner, w.GetHWND());
     PumpMessages(2500); // more than a tick
     EXPECT_EQ(workerStarts, 0) << "no worker is started, now or at a tick";
+}
+
+// The interface thread is a single-threaded COM apartment while the window runs
+// (the link label's ShellExecuteW asks for one) and is left uninitialised after.
+HRESULT comWhileRunning = E_FAIL;
+void CALLBACK ProbeApartmentAndClose(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    comWhileRunning = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(comWhileRunning)) {
+        CoUninitialize();
+    }
+    PostMessageW(FindWindowW(nullptr, L"Sonvale"), WM_CLOSE, 0, 0);
+}
+
+TEST_F(MainWindowTest, WindowRunsInASingleThreadedApartment) {
+    SetTimer(nullptr, 0, 100, ProbeApartmentAndClose);
+    RunMainWindow();
+    EXPECT_EQ(comWhileRunning, RPC_E_CHANGED_MODE);
+    const HRESULT after = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_EQ(after, S_OK) << "the apartment is not left behind";
+    if (SUCCEEDED(after)) {
+        CoUninitialize();
+    }
 }
 
 } // namespace
