@@ -59,6 +59,19 @@ BOOL WINAPI WideReadStub(HINTERNET, LPINTERNET_BUFFERSW, DWORD, DWORD_PTR) {
     return FALSE;
 }
 
+// Reads that bring nothing though data was reported, counted.
+std::atomic<int> emptyReads{0};
+BOOL WINAPI EmptyRead(HINTERNET, void*, DWORD, DWORD* count) {
+    ++emptyReads;
+    *count = 0;
+    return TRUE;
+}
+BOOL WINAPI EmptyWideRead(HINTERNET, LPINTERNET_BUFFERSW buffers, DWORD, DWORD_PTR) {
+    ++emptyReads;
+    buffers->dwBufferLength = 0;
+    return TRUE;
+}
+
 class InternetReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -126,6 +139,23 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         char piece[16];
         EXPECT_EQ(reader.Read(piece, sizeof(piece), &count, stop), c.ends) << "the end stays";
         EXPECT_EQ(count, 0u);
+    }
+}
+
+TEST_F(InternetReaderTest, AReadThatBringsNothingIsAskedAgainASliceLaterNotAtOnce) {
+    void* plain = HookImport("wininet.dll", "InternetReadFile", reinterpret_cast<void*>(EmptyRead));
+    void* wide =
+        HookImport("wininet.dll", "InternetReadFileExW", reinterpret_cast<void*>(EmptyWideRead));
+    InternetReader reader(1000);
+    std::string body;
+    EXPECT_FALSE(reader.Open(root, Url("/body/5000").c_str(), kFlags, stop) &&
+                 ReadAll(reader, body, stop));
+    EXPECT_EQ(reader.LastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
+    EXPECT_LT(emptyReads.load(), static_cast<int>(2000 / InternetReader::kSliceMs)) << "a spin";
+    for (auto hook : {std::make_pair("InternetReadFile", plain), {"InternetReadFileExW", wide}}) {
+        if (hook.second != nullptr) {
+            HookImport("wininet.dll", hook.first, hook.second);
+        }
     }
 }
 
