@@ -1,13 +1,15 @@
 #pragma once
-// What the player accepts from a station on its way to a module, as plain
-// rules: where redirects may lead, which Location is usable, how an address is
-// made safe for the request line, and the request flags the rules need. The
-// reader applies them; nothing here talks to the network.
+// What the player accepts from a station, as plain rules apart from the code that
+// drives WinINet: where redirects may lead, which Location is usable, how an
+// address is made safe for the request line, what counts as a body's length, and
+// the request flags the rules need. Every byte from the network is hostile: a rule
+// that cannot be sure says no. Nothing here talks to the network.
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <string>
+#include <vector>
 
 // Where the redirects of one request may lead.
 enum class RedirectScope {
@@ -37,3 +39,27 @@ std::wstring EscapeControlCharacters(const std::wstring& url);
 
 // Added to every request: no cookie is kept, written to the profile, or sent.
 constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
+
+// What a response's headers say of its body's length.
+struct BodyLength {
+    bool known = false;          // false: the body ends where the server ends it
+    unsigned long long bytes = 0; // when known
+};
+
+// The length a response announces, from every Content-Length value it carries (as
+// sent) and whether it names a Transfer-Encoding. A value counts only when it is
+// plain decimal digits, blanks around them allowed; a number too large for 64 bits
+// counts as the largest. Values that do not count or do not agree, or a transfer
+// coding (which frames the body itself), leave the length unknown: never 0, never
+// the digits a value starts with.
+BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
+                           bool hasTransferEncoding);
+
+// A body announced larger than `room` bytes is refused before it is read.
+bool BodyFits(const BodyLength& length, unsigned long long room);
+
+// Whether a close may leave the rest of a body for WinINet to read out (it does,
+// to keep the connection): only a known rest of at most this many bytes. Anything
+// longer or unknown could run without end.
+constexpr unsigned long long kLongestRestReadOut = 0x200000;
+bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered);

@@ -1,6 +1,8 @@
 #include "InternetReader.h"
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 // What Wine 8's asynchronous WinINet does, found by experiment (it decides the
 // shape of this file):
@@ -10,18 +12,27 @@
 //   only known from HANDLE_CREATED (dwResult), so it is kept from there.
 // - InternetQueryDataAvailable answers at once with the bytes buffered, TRUE
 //   with 0 only at the end of the body, or ERROR_IO_PENDING and later a
-//   REQUEST_COMPLETE. InternetReadFileEx with IRF_NO_WAIT, asked for no more
-//   than is buffered, then completes at once. Reading without asking first
-//   can go pending even with IRF_NO_WAIT, and WinINet would then write into
-//   the caller's buffer from its own thread, possibly after an abandon; the
-//   order used here never hands WinINet a buffer to fill later.
+//   REQUEST_COMPLETE, after which it writes the count it was given. Then
+//   InternetReadFile, asked for no more than is buffered, completes at once;
+//   asked for more, it goes pending and fills the buffer from WinINet's own
+//   thread, possibly after an abandon. So whatever WinINet may write (counts,
+//   the piece read) lives in the request state, never on the worker's stack.
+//   (InternetReadFileExW is not used: in Windows' own WinINet it was long a
+//   stub failing with ERROR_CALL_NOT_IMPLEMENTED.)
 // - A connection reset mid-body comes as WSAECONNRESET or, depending on
 //   timing, exactly like the end of the body (TRUE with 0): only the
 //   Content-Length tells them apart. Without one (chunked, or ended by the
 //   close) such a reset can pass for the end.
 // - An abandoned request's connection goes into WinINet's keep-alive pool once
 //   the server ends it, for a minute, or until the next request to that server
-//   finds it dead.
+//   finds it dead. A finished one goes there at once, with whatever the server
+//   sent past the announced length still unread in it: the next request would
+//   read that as its answer. INTERNET_OPTION_SETTINGS_CHANGED empties the pool.
+// - Closing a request whose body is not read to its end first reads out the
+//   rest, to keep the connection, for as long as data keeps arriving: from a
+//   server that sends without end, without end (inside InternetCloseHandle, or
+//   of the root handle, which closes what is left under it). Nothing else
+//   drops a live connection, so such a request is never closed.
 // - Closing the handle of a request whose operation is outstanding on a
 //   stalled connection returns at once, but neither REQUEST_COMPLETE nor
 //   HANDLE_CLOSING comes until the connection ends (the server closes it). An
@@ -47,11 +58,20 @@ struct InternetRequestState {
     std::atomic<bool> orphaned{false};
     // Whoever sets it closes the handle: Close or the callback, never both.
     std::atomic<bool> closeClaimed{false};
+    // What WinINet writes for a query or a read. A call that went pending writes
+    // here from WinINet's thread before its REQUEST_COMPLETE, which clears
+    // `pending`; the worker reads them only after seeing it clear (the atomic
+    // orders them), and a late write after an abandon lands in live memory.
+    DWORD available = 0;
+    DWORD received = 0;
+    unsigned char piece[InternetReader::kPieceBytes];
 };
 
 namespace {
 
 std::atomic<LONG> liveStates{0};
+// Requests set aside unclosed (see Close); any thread may look.
+std::atomic<LONG> requestsSetAside{0};
 
 InternetRequestState* NewState() {
     auto* state = new (std::nothrow) InternetRequestState;
@@ -142,7 +162,7 @@ HINTERNET OpenInternetSession() {
 void CloseInternetSession(HINTERNET root) {
     // The callback stays installed: requests still held by WinINet report their
     // HANDLE_CLOSING through it later, and that frees their state.
-    if (root != nullptr) {
+    if (root != nullptr && requestsSetAside == 0) {
         InternetCloseHandle(root);
     }
 }
@@ -247,11 +267,14 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     failed_ = false;
     lastError_ = 0;
     delivered_ = 0;
-    contentLength_ = 0;
-    hasContentLength_ = false;
+    length_ = BodyLength();
+    ended_ = false;
     if (root == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);
     }
+    // Never a kept connection: what an earlier answer left in it would be read
+    // as this one (the reader cannot see bytes past an announced length).
+    InternetSetOptionW(root, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
     state_ = NewState();
     if (state_ == nullptr) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -274,17 +297,33 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     request_ = request;
     state_->handle = request;
 
-    // Without it a connection reset would pass for the end of the body, and
-    // bytes sent beyond it would pass for part of it.
-    DWORD length = 0;
-    DWORD lengthSize = sizeof(length);
-    if (HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
-                       &lengthSize, nullptr)) {
-        contentLength_ = length;
-        hasContentLength_ = true;
-    }
+    ReadLength();
     lastDataTick_ = GetTickCount();
     return true;
+}
+
+void InternetReader::ReadLength() {
+    // Without it a connection reset would pass for the end of the body, and
+    // bytes sent beyond it would pass for part of it. Read as text, every
+    // value: WinINet's numeric form turns "abc" into 0 and "12abc" into 12.
+    std::vector<std::wstring> values;
+    for (DWORD index = 0; values.size() < 16;) {
+        wchar_t text[64];
+        DWORD size = sizeof(text);
+        if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {
+            if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+                values.push_back(L""); // far too long to be a length
+            }
+            break;
+        }
+        values.emplace_back(text, size / sizeof(wchar_t));
+    }
+    wchar_t coding[64];
+    DWORD size = sizeof(coding);
+    const bool coded =
+        HttpQueryInfoW(request_, HTTP_QUERY_TRANSFER_ENCODING, coding, &size, nullptr) ||
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    length_ = AnnouncedLength(values, coded);
 }
 
 bool InternetReader::AwaitPendingCall(const std::atomic<bool>& stop) {
@@ -315,12 +354,12 @@ bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomi
     for (;;) {
         // Reaching the announced length is the end, at once: whatever follows
         // on the connection is not this body's.
-        if (hasContentLength_ && delivered_ >= contentLength_) {
+        if (length_.known && delivered_ >= length_.bytes) {
+            ended_ = true;
             return true;
         }
-        DWORD available = 0;
         state_->pending = true;
-        if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
+        if (!InternetQueryDataAvailable(request_, &state_->available, 0, 0)) {
             if (!AwaitPendingCall(stop)) {
                 return false;
             }
@@ -331,34 +370,47 @@ bool InternetReader::Read(void* dest, DWORD size, DWORD* count, const std::atomi
             continue;
         }
         state_->pending = false;
+        const DWORD available = state_->available;
         if (available == 0) {
-            if (hasContentLength_ && delivered_ < contentLength_) {
-                return Fail(ERROR_INTERNET_CONNECTION_RESET);
+            if (length_.known) {
+                return Fail(ERROR_INTERNET_CONNECTION_RESET); // short of its length
             }
+            ended_ = true;
             return true; // the real end of the body
         }
-        INTERNET_BUFFERSW buffers = {};
-        buffers.dwStructSize = sizeof(buffers);
-        buffers.lpvBuffer = dest;
         DWORD want = available < size ? available : size;
-        if (hasContentLength_ && contentLength_ - delivered_ < want) {
-            want = static_cast<DWORD>(contentLength_ - delivered_);
+        want = want < kPieceBytes ? want : kPieceBytes;
+        if (length_.known && length_.bytes - delivered_ < want) {
+            want = static_cast<DWORD>(length_.bytes - delivered_);
         }
-        buffers.dwBufferLength = want;
-        // Buffered bytes: this completes at once, so `buffers` may live on the
-        // stack. A zero-byte result is not the end; ask again.
-        if (!InternetReadFileExW(request_, &buffers, IRF_NO_WAIT, 0)) {
-            return Fail(GetLastError());
+        state_->received = 0;
+        state_->pending = true;
+        if (!InternetReadFile(request_, state_->piece, want, &state_->received)) {
+            if (!AwaitPendingCall(stop)) {
+                return false;
+            }
+            if (state_->result == 0) {
+                return Fail(state_->error);
+            }
         }
-        if (buffers.dwBufferLength > 0) {
-            *count = buffers.dwBufferLength;
-            delivered_ += buffers.dwBufferLength;
+        state_->pending = false;
+        const DWORD got = state_->received < want ? state_->received : want;
+        if (got > 0) {
+            memcpy(dest, state_->piece, got);
+            *count = got;
+            delivered_ += got;
             lastDataTick_ = GetTickCount();
             return true;
+        }
+        // Data was reported but none came: not the end. Wait a slice before
+        // asking again rather than spin.
+        if (stop) {
+            return Fail(ERROR_CANCELLED);
         }
         if (GetTickCount() - lastDataTick_ >= stallLimitMs_) {
             return Fail(ERROR_INTERNET_TIMEOUT);
         }
+        Sleep(kSliceMs);
     }
 }
 
@@ -367,6 +419,7 @@ void InternetReader::Close() {
         return;
     }
     InternetRequestState* state = state_;
+    const bool setAside = request_ != nullptr && !ended_ && !RestMayBeReadOut(length_, delivered_);
     state_ = nullptr;
     request_ = nullptr;
     bool abandoned = state->pending;
@@ -374,7 +427,12 @@ void InternetReader::Close() {
     // least one of the two sees the handle and closes it.
     state->orphaned = true;
     HINTERNET request = state->handle;
-    if (request != nullptr) {
+    if (setAside) {
+        // Closing would read out the rest without end. Claimed, the handle is
+        // closed by nobody; WinINet's reference keeps the state with it.
+        state->closeClaimed = true;
+        ++requestsSetAside;
+    } else if (request != nullptr) {
         CloseRequestOnce(state, request);
         // An abandoned operation keeps the handle alive inside WinINet until
         // its connection ends: no use waiting for that.

@@ -23,8 +23,10 @@
 HINTERNET OpenInternetSession();
 
 // Closes the root handle. Safe with requests that were abandoned and are still
-// held by WinINet: their state stays alive until WinINet lets them go. Null is
-// ignored.
+// held by WinINet: their state stays alive until WinINet lets them go. While a
+// request is set aside (see InternetReader::Close) the root stays open instead,
+// since closing it would close that request too: the process's end drops them.
+// Null is ignored.
 void CloseInternetSession(HINTERNET root);
 
 struct InternetRequestState;
@@ -35,6 +37,8 @@ class InternetReader {
     static constexpr DWORD kDefaultStallLimitMs = 30000;
     // Length of one wait: how late a stop request is seen at most.
     static constexpr DWORD kSliceMs = 20;
+    // Most bytes one Read delivers (the request state holds a piece this long).
+    static constexpr DWORD kPieceBytes = 1024;
     // Longest wait in Close for WinINet to report the request handle closed.
     static constexpr DWORD kClosingWaitMs = 2000;
 
@@ -49,7 +53,9 @@ class InternetReader {
     // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
     // answer's headers. False when the request cannot be made, when `stop` is
     // seen set while waiting, or after the stall limit with no answer. A
-    // request left open by an earlier call is closed first. The address and
+    // request left open by an earlier call is closed first. No connection
+    // WinINet kept from an earlier request is used again: bytes a server sent
+    // past an announced length would be read as the next answer. The address and
     // every redirect target go out with their control characters escaped, and
     // kFetchRuleFlags are added to `flags` (see FetchRules.h). Redirects are
     // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added):
@@ -59,18 +65,24 @@ class InternetReader {
               RedirectScope scope = RedirectScope::SameServer);
 
     // InternetReadFile's contract: false on an error (also a body cut short of
-    // its Content-Length), when `stop` is seen set while waiting, or after the
+    // its announced length), when `stop` is seen set while waiting, or after the
     // stall limit without data; true with *count 0 only at the real end of the
-    // body, which comes at once when the Content-Length has arrived (bytes
-    // beyond it are never delivered); true with 0 < *count <= size while data
-    // arrives. The bytes go straight into dest; nothing is allocated. After a
-    // false, every further Read is false.
+    // body, which comes at once when the announced length has arrived (bytes
+    // beyond it are never delivered); true with 0 < *count <= size (and at most
+    // kPieceBytes) while data arrives. Nothing is allocated. After a false,
+    // every further Read is false.
     bool Read(void* dest, DWORD size, DWORD* count, const std::atomic<bool>& stop);
+
+    // The length the open answer announces (FetchRules decides what counts).
+    BodyLength Length() const { return length_; }
 
     // Closes the request handle. When no WinINet operation is outstanding it
     // waits (at most kClosingWaitMs) for WinINet to report the handle closed;
     // after an abandoned operation it returns at once and the request's state
-    // is freed whenever WinINet lets go of it. Does nothing when nothing is open.
+    // is freed whenever WinINet lets go of it. A body left with a rest that
+    // WinINet must not read out (it would, without end, to keep the connection)
+    // is set aside unclosed instead: its server then waits on a full
+    // connection until the process ends. Does nothing when nothing is open.
     void Close();
 
     bool IsOpen() const { return state_ != nullptr; }
@@ -92,6 +104,7 @@ class InternetReader {
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.
     bool AwaitPendingCall(const std::atomic<bool>& stop);
+    void ReadLength();
     bool Fail(DWORD error);
 
     DWORD stallLimitMs_;
@@ -99,8 +112,8 @@ class InternetReader {
     HINTERNET request_ = nullptr;
     DWORD lastDataTick_ = 0;
     unsigned long long delivered_ = 0;
-    unsigned long long contentLength_ = 0;
-    bool hasContentLength_ = false;
+    BodyLength length_;
+    bool ended_ = false; // the body was read to its end
     bool failed_ = false;
     DWORD lastError_ = 0;
 };

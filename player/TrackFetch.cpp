@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "FetchRules.h"
 #include "InternetReader.h"
 #include "StationAddress.h"
 #include "TrackBuffers.h"
@@ -16,11 +17,15 @@ const DWORD kPiece = 1024;
 enum class Download { Complete, TooLarge, Failed };
 
 // Reads the opened request to its end into `buffer`, from its first byte, taking
-// at most `limit` bytes: a body with more fails instead of running past the end.
-// `total` gets the bytes kept. A read error after some bytes counts as the end.
+// at most `limit` bytes: a body with more fails instead of running past the end,
+// and one announced with more fails before it is read. `total` gets the bytes
+// kept. A read error after some bytes counts as the end.
 Download ReadBody(InternetReader& reader, unsigned char* buffer, DWORD limit, DWORD& total,
                   const std::atomic<bool>& stop) {
     total = 0;
+    if (!BodyFits(reader.Length(), limit)) {
+        return Download::TooLarge;
+    }
     unsigned char overflow[kPiece];
     for (;;) {
         DWORD room = limit - total;

@@ -54,6 +54,7 @@ FAULTS = {
     "answer-redirect":  ("answer", "redirect", "request.php redirects (302) to itself: a loop, or `count` hops; to `host`"),
     "answer-cr":        ("answer", "cr", "the answer is the name, a bare CR, then 'X-Injected: yes'"),
     "answer-overlong":  ("answer", "overlong", "the answer's Content-Length covers the name, more bytes follow it"),
+    "answer-304":       ("answer", "304", "status 304 with the name as its body, then (0.2 s later) a hostile answer on the connection"),
     "module-404":       ("module", "404", "the module request answers an HTML error page, status 404"),
     "module-500":       ("module", "500", "the module request answers an HTML error page, status 500"),
     "module-1mib":      ("module", "size1", "the module padded with zero bytes to exactly 1 MiB"),
@@ -66,6 +67,8 @@ FAULTS = {
     "module-garbage":   ("module", "garbage", "4096 seeded random bytes instead of the module"),
     "module-text":      ("module", "text", "a plain text instead of the module"),
     "module-redirect":  ("module", "redirect", "the module request redirects (302) to the same path on `host`"),
+    "module-trailing":  ("module", "trailing", "the module as announced, then (0.2 s later) a hostile answer on the connection"),
+    "module-huge":      ("module", "huge", "announces 1,000,000,000 bytes and sends zeros without end"),
 }
 
 FAULT_PARAMS = {
@@ -138,7 +141,12 @@ def error_page(status):
             % (status, reason, reason)).encode("ascii")
 
 
-REASONS = {200: "OK", 302: "Found", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
+# Bytes left on a kept-alive connection after an answer: a whole answer of its own,
+# which a client that used the connection again would take for the next one.
+HOSTILE = b"HTTP/1.1 200 OK\r\nServer: hostile\r\nContent-Length: 11\r\n\r\nhostile.mod"
+HUGE = 1000000000
+
+REASONS = {200: "OK", 302: "Found", 304: "Not Modified", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
            500: "Internal Server Error"}
 
 
@@ -473,6 +481,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = name + b"x" * (MIB + 1 - len(name))
         elif action == "redirect":
             return 302, "text/plain", b"", action, params
+        elif action == "304":
+            return 304, "text/plain", body, action, params
         return 200, "text/plain; charset=windows-1252", body, action, params
 
     def module(self, raw, record):
@@ -593,6 +603,8 @@ class Handler(socketserver.BaseRequestHandler):
             st.release_event = threading.Event()
 
     def send(self, status, ctype, body, keep, action, params, record, length):
+        if action == "huge":
+            length = record["length"] = HUGE
         head = ("HTTP/1.1 %d %s\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n"
                 "Content-Length: %d\r\nCache-Control: no-store\r\nConnection: %s\r\n\r\n"
                 % (status, REASONS.get(status, "Error"), ctype, length,
@@ -608,6 +620,28 @@ class Handler(socketserver.BaseRequestHandler):
             head = head[:-2] + b"Location: " + where.encode("latin-1") + b"\r\n\r\n"
         elif action == "overlong":
             body += b"GARBAGE-LEFT-ON-THE-CONNECTION"
+        if action == "huge":
+            zeros = b"\0" * 65536
+            self.sock.sendall(head)
+            while record["bytes"] < HUGE and not st.stop_event.is_set():
+                try:
+                    self.sock.sendall(zeros)
+                except OSError:
+                    record["outcome"] = "client-gone"
+                    break
+                record["bytes"] += len(zeros)
+            return False
+        if action in ("trailing", "304"):
+            self.sock.sendall(head + body)
+            record["bytes"] = len(body)
+            # Later, so that it stays on the connection rather than arriving with the answer.
+            if not st.stop_event.wait(0.2):
+                try:
+                    self.sock.sendall(HOSTILE)
+                except OSError:
+                    record["outcome"] = "client-gone"
+                    return False
+            return keep
         if action in ("stall", "reset"):
             at = params["at"] if params["at"] >= 0 else len(body) // 2
             at = min(at, len(body))

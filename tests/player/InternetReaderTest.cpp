@@ -2,6 +2,7 @@
 // test's own (reader/reader_server.py), which runs this program.
 #include <gtest/gtest.h>
 
+#include "ApiHook.h"
 #include "FetchRules.h"
 #include "InternetReader.h"
 
@@ -54,6 +55,25 @@ std::string Get(const std::string& path) {
     return ok ? body : "";
 }
 
+// The wide read as older Windows has it: a stub.
+BOOL WINAPI WideReadStub(HINTERNET, LPINTERNET_BUFFERSW, DWORD, DWORD_PTR) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+// Reads that bring nothing though data was reported, counted.
+std::atomic<int> emptyReads{0};
+BOOL WINAPI EmptyRead(HINTERNET, void*, DWORD, DWORD* count) {
+    ++emptyReads;
+    *count = 0;
+    return TRUE;
+}
+BOOL WINAPI EmptyWideRead(HINTERNET, LPINTERNET_BUFFERSW buffers, DWORD, DWORD_PTR) {
+    ++emptyReads;
+    buffers->dwBufferLength = 0;
+    return TRUE;
+}
+
 class InternetReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -89,10 +109,19 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         {"/hop/5", 1024, 0, 5000, true, true, 100, 0},        // five redirects are followed
         {"/hop/6", 1024, 0, 5000, false, false, 0, 0},        // the sixth is not
         {"/overlong/6", 1024, 0, 5000, true, true, 6, 0},     // the length is the end, at once
+        // A length that is not plain digits, or two that differ, is none: the close ends it.
+        {"/length/5000/abc", 1024, 0, 5000, true, true, 5000, 0},
+        {"/length/5000/%20", 1024, 0, 5000, true, true, 5000, 0},
+        {"/length/5000/0x50", 1024, 0, 5000, true, true, 5000, 0},
+        {"/length/5000/-1", 1024, 0, 5000, true, true, 5000, 0},
+        {"/length/5000/12abc", 1024, 0, 5000, true, true, 5000, 0},
+        {"/length/5000/12/5000", 1024, 0, 5000, true, true, 5000, 0},
+        {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over a length
         {"/stall/5000", 1024, 800, 10000, true, false, 5000, ERROR_CANCELLED},
         {"/silent", 1024, 800, 10000, false, false, 0, ERROR_CANCELLED},
         {"/stall/3000", 1024, 0, 1000, true, false, 3000, ERROR_INTERNET_TIMEOUT},
     };
+    HookImport("wininet.dll", "InternetReadFileExW", reinterpret_cast<void*>(WideReadStub));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         stop = false;
@@ -112,6 +141,23 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         char piece[16];
         EXPECT_EQ(reader.Read(piece, sizeof(piece), &count, stop), c.ends) << "the end stays";
         EXPECT_EQ(count, 0u);
+    }
+}
+
+TEST_F(InternetReaderTest, AReadThatBringsNothingIsAskedAgainASliceLaterNotAtOnce) {
+    void* plain = HookImport("wininet.dll", "InternetReadFile", reinterpret_cast<void*>(EmptyRead));
+    void* wide =
+        HookImport("wininet.dll", "InternetReadFileExW", reinterpret_cast<void*>(EmptyWideRead));
+    InternetReader reader(1000);
+    std::string body;
+    EXPECT_FALSE(reader.Open(root, Url("/body/5000").c_str(), kFlags, stop) &&
+                 ReadAll(reader, body, stop));
+    EXPECT_EQ(reader.LastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
+    EXPECT_LT(emptyReads.load(), static_cast<int>(2000 / InternetReader::kSliceMs)) << "a spin";
+    for (auto hook : {std::make_pair("InternetReadFile", plain), {"InternetReadFileExW", wide}}) {
+        if (hook.second != nullptr) {
+            HookImport("wininet.dll", hook.first, hook.second);
+        }
     }
 }
 

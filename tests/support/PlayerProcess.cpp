@@ -126,6 +126,8 @@ std::vector<StationRequest> StationRequests(size_t from, const char* kind) {
     size_t n = 0;
     for (std::string line; std::getline(in, line);) {
         StationRequest r = {Field(line, "kind"), Field(line, "path"), Field(line, "agent")};
+        size_t bytes = line.find("\"bytes\": ");
+        r.bytes = bytes == std::string::npos ? 0 : atoll(line.c_str() + bytes + 9);
         if ((r.kind == "answer" || r.kind == "module") && n++ >= from &&
             (kind == nullptr || r.kind == kind)) {
             found.push_back(r);

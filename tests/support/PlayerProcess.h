@@ -40,6 +40,7 @@ bool StationControl(const std::string& command);
 // from the `from`th on; only those of `kind` if it is given.
 struct StationRequest {
     std::string kind, path, agent;
+    long long bytes = 0; // of the body that went out
 };
 std::vector<StationRequest> StationRequests(size_t from, const char* kind = nullptr);
 

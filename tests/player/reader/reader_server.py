@@ -2,7 +2,9 @@
 """reader_server.py COMMAND...: runs COMMAND with this server's port in READER_PORT.
 Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /release.
 /to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
-/echo... answers its own request target; /cookie sets a cookie and answers the one it got."""
+/echo... answers its own request target; /cookie sets a cookie and answers the one it got.
+/length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
+/chunked/N: N bytes chunked, with a Content-Length of 10 beside the coding."""
 import urllib.parse
 import os
 import subprocess
@@ -11,6 +13,7 @@ import struct
 import sys
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RELEASE = [threading.Event()]  # replaced by /release, so later stalls stall again
@@ -38,7 +41,18 @@ class Handler(BaseHTTPRequestHandler):
         kind, _, arg = self.path.strip("/").partition("/")
         n = int(arg) if arg.isdigit() else 0
         release = RELEASE[0]
-        if kind == "body" or (kind == "hop" and n == 0):
+        if kind == "length":
+            n, *values = arg.split("/")
+            head = "".join("Content-Length: %s\r\n" % urllib.parse.unquote(v) for v in values)
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n%s\r\n%s"
+                             % (head.encode(), body(int(n))))
+            self.close_connection = True
+        elif kind == "chunked":
+            data = body(n)
+            chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 1000]), data[i:i + 1000])
+                              for i in range(0, n, 1000))
+            self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked")])
+        elif kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
         elif kind == "close":  # no length: the close ends the body
             self.answer(body(n), -1, [("Connection", "close")])
