@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -139,6 +140,36 @@ TEST_F(FlatFaceTest, TitleBoxEndsALongTitleWithDotsShowsItsAmpersandAndTakesItFr
     wchar_t windowText[64] = {};
     GetWindowTextW(box.GetHWND(), windowText, 64);
     EXPECT_STREQ(windowText, L"before the window");
+}
+
+// A worker replaces the title in a loop while this thread paints: each frame shows
+// one title whole, never a mix of the two or a block released under the paint.
+TEST_F(FlatFaceTest, TitleBoxReplacedInALoopByAWorkerShowsOneWholeTitleInEachFrame) {
+    FStaticTextBox box;
+    ASSERT_TRUE(host.AddComponent(&box));
+    const wchar_t* titles[] = {L"Cinderella Clown in Amber Halls", L"Wimpy Woodpecker over Zones"};
+    PixelCanvas faces[2] = {{200, 20}, {200, 20}};
+    for (int i : {0, 1}) {
+        box.SetText(KString(titles[i]));
+        box.DrawFace(faces[i].dc());
+    }
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        for (int i = 0; !stop; ++i) {
+            box.SetText(KString(titles[i % 2])); // a new block each time
+        }
+    });
+    int seen[3] = {}; // frames showing the first title, the second, neither
+    for (int frame = 0; frame < 400; ++frame) {
+        RedrawWindow(box.GetHWND(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        PixelCanvas shown(200, 20);
+        shown.CaptureWindow(box.GetHWND());
+        ++seen[shown.SameAs(faces[0]) ? 0 : shown.SameAs(faces[1]) ? 1 : 2];
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(seen[2], 0) << "torn frames";
+    EXPECT_GT(seen[0] * seen[1], 0) << "both titles were painted";
 }
 
 TEST_F(FlatFaceTest, TrackBarDrawsTheGrooveAndTheThumbWhereTheValuePutsIt) {
