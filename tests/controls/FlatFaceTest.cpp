@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "ApiHook.h"
 #include "ControlTestSupport.h"
 #include "ObjectCounter.h"
 
@@ -139,6 +142,58 @@ TEST_F(FlatFaceTest, TitleBoxEndsALongTitleWithDotsShowsItsAmpersandAndTakesItFr
     wchar_t windowText[64] = {};
     GetWindowTextW(box.GetHWND(), windowText, 64);
     EXPECT_STREQ(windowText, L"before the window");
+}
+
+// Text drawing held up for a moment, as on a busy machine; the text it was given
+// must stay as it was meanwhile.
+decltype(&::DrawTextW) realDrawTextW;
+std::atomic<int> changedWhileDrawn{0};
+int WINAPI SlowDrawTextW(HDC dc, LPCWSTR text, int length, LPRECT rect, UINT format) {
+    const std::wstring before(text);
+    Sleep(1);
+    changedWhileDrawn += before != text;
+    return realDrawTextW(dc, text, length, rect, format);
+}
+
+// A worker replaces the title in a loop while this thread paints: each frame shows
+// one title whole, never a mix or a block released and reused under the paint.
+TEST_F(FlatFaceTest, TitleBoxReplacedInALoopByAWorkerShowsOneWholeTitleInEachFrame) {
+    FStaticTextBox box;
+    ASSERT_TRUE(host.AddComponent(&box));
+    realDrawTextW = reinterpret_cast<decltype(&::DrawTextW)>(
+        HookImport("user32.dll", "DrawTextW", reinterpret_cast<void*>(SlowDrawTextW)));
+    ASSERT_NE(realDrawTextW, nullptr);
+    // Of one length: a block released under a paint is soon taken by another title.
+    const wchar_t* titles[] = {L"Cinderella Clown Hall", L"Wimpy Woodpecker Zone",
+                               L"Amber Hills at Sunset"};
+    PixelCanvas faces[3] = {{200, 20}, {200, 20}, {200, 20}};
+    for (int i : {0, 1, 2}) {
+        box.SetText(KString(titles[i]));
+        box.DrawFace(faces[i].dc());
+    }
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        for (int i = 0; !stop; ++i) {
+            box.SetText(KString(titles[i % 3])); // a new block each time
+        }
+    });
+    int seen[4] = {}; // frames showing each title, and neither
+    for (int frame = 0; frame < 300; ++frame) {
+        RedrawWindow(box.GetHWND(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        PixelCanvas shown(200, 20);
+        shown.CaptureWindow(box.GetHWND());
+        int face = 0;
+        while (face < 3 && !shown.SameAs(faces[face])) {
+            ++face;
+        }
+        ++seen[face];
+    }
+    stop = true;
+    worker.join();
+    HookImport("user32.dll", "DrawTextW", reinterpret_cast<void*>(realDrawTextW));
+    EXPECT_EQ(seen[3], 0) << "torn frames";
+    EXPECT_EQ(changedWhileDrawn, 0);
+    EXPECT_GT(seen[0] * seen[1] * seen[2], 0) << "every title was painted";
 }
 
 TEST_F(FlatFaceTest, TrackBarDrawsTheGrooveAndTheThumbWhereTheValuePutsIt) {

@@ -171,12 +171,15 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"first.mod,second.mod,third.mod", "module-trailing&count=1", nullptr, L"Second Wind", "",
          -1, 0},
         {"", "answer-304&count=1", nullptr, L"First Light", "first.mod", -1, 0},
+        // A refill that stalls before its first byte: the box once the stall limit has passed.
+        {"first.mod,second.mod,third.mod", "module-stall&after=2&at=0", &kDownloadError,
+         L"buffering...", "first.mod", 3, 6.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.playlist) + " " + c.fault);
         ASSERT_TRUE(Start(*c.playlist ? c.playlist : "first.mod,second.mod", c.fault));
         if (c.box != nullptr) {
-            HWND box = WaitForBox(20000);
+            HWND box = WaitForBox(60000); // a stall limit and a track from now at most
             ASSERT_NE(box, nullptr);
             EXPECT_EQ(BoxText(box), *c.box);
             EXPECT_EQ(GetWindow(box, GW_OWNER), window);
@@ -185,7 +188,8 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         EXPECT_TRUE(WaitForTitle(c.title));
         EXPECT_EQ(player->ErrorBox(), nullptr);
         if (c.halted >= 0) {
-            PumpMessages(2500); // longer than a poll
+            StationControl("release"); // a stalled request is logged once it ends
+            PumpMessages(2500);        // longer than a poll
             EXPECT_EQ(Modules().size(), static_cast<size_t>(c.halted));
             EXPECT_TRUE(TitleShows(c.title));
             double heard = 0;
@@ -258,7 +262,9 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
     struct Case {
         const char* playlist;
         const char* fault;
-        bool boxOpen; // closed with the worker's box open, or during a download
+        bool boxOpen;          // closed with the worker's box open, or during a download
+        bool byButton = false; // "x" first, then the WM_CLOSE messages
+        int closes = 1;        // WM_CLOSE messages, one right behind the other
     } cases[] = {
         {"first.mod,second.mod", "module-stall", false},
         {"first.mod,second.mod", "answer-silent", false},
@@ -266,6 +272,9 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         {"broken.mod,first.mod", "", true},
         // Refused unread at once, and never read out: it ends at what the connection held.
         {"first.mod,second.mod", "module-huge", true},
+        // A second close while the first waits for the worker.
+        {"first.mod,second.mod", "module-stall", false, false, 2},
+        {"first.mod,second.mod", "module-stall", false, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.playlist) + " " + c.fault);
@@ -277,7 +286,12 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
             PumpMessages(500);
         }
         DWORD start = GetTickCount();
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        if (c.byButton) {
+            Click(ChildAt(window, 380, 15));
+        }
+        for (int i = 0; i < c.closes; ++i) {
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        }
         bool boxAfterClose = false;
         long code = -1;
         PumpUntil(
@@ -301,6 +315,18 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
             EXPECT_LT(r.bytes, 8 << 20) << "a body given up was read out";
         }
     }
+}
+
+TEST_F(StationTest, MinimisedItPlaysOnAndRestoredItShowsItsTitleAgain) {
+    ASSERT_TRUE(Start("long.mod,second.mod"));
+    ASSERT_TRUE(WaitForTitle(L"Long Road"));
+    Click(ChildAt(window, 360, 15)); // "_"
+    ASSERT_TRUE(PumpUntil([&] { return IsIconic(window) != FALSE; }, 5000));
+    EXPECT_GT(LevelOver(1000), 100.0) << "silent while minimised";
+    ShowWindow(window, SW_RESTORE);
+    EXPECT_TRUE(WaitForTitle(L"Long Road", 5000)) << "not repainted";
+    EXPECT_FALSE(IsIconic(window));
+    CloseExpectingZero();
 }
 
 // Nobody listens on the station's port (this case runs without the server).

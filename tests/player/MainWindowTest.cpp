@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -13,6 +17,7 @@
 #include "KMessageLoop.h"
 #include "PlayerResources.h"
 #include "SonvaleApp.h"
+#include "TrackBuffers.h"
 #include "UiHelpers.h"
 
 namespace {
@@ -76,13 +81,18 @@ class MainWindowTest : public ::testing::Test {
         delayArmed = refuseInternet = false;
         // Short tracks that load: the cycle changes track every few seconds.
         ASSERT_NE(getenv("STATION_PORT"), nullptr) << "run beside the station";
+        ASSERT_TRUE(Station("playlist?names=first.mod,second.mod,third.mod,fourth.mod"))
+            << "the station is not there";
+    }
+    // A control command to the station ("playlist?names=...").
+    static bool Station(const std::string& command) {
         HINTERNET session = InternetOpenW(L"test", 0, nullptr, nullptr, 0);
         std::string url = "http://127.0.0.1:" + std::string(getenv("STATION_PORT")) +
-                          "/control/playlist?names=first.mod,second.mod,third.mod,fourth.mod";
+                          "/control/" + command;
         HINTERNET request =
             InternetOpenUrlA(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
         InternetCloseHandle(session);
-        ASSERT_NE(request, nullptr) << "the station is not there";
+        return request != nullptr;
     }
     // Whatever a check did, the window closes, and its worker with it.
     void TearDown() override { Close(); }
@@ -184,6 +194,23 @@ TEST_F(MainWindowTest, WindowRunsInASingleThreadedApartment) {
     if (SUCCEEDED(after)) {
         CoUninitialize();
     }
+}
+
+// Buffer B holds 4096 bytes the engine refuses, then third.mod, which is shorter:
+// behind its bytes lie zeros, not the old file's tail.
+TEST_F(MainWindowTest, ShorterModuleLeavesZerosWhereALongerOneLayInItsBuffer) {
+    ASSERT_TRUE(Station("playlist?names=first.mod,broken.mod,second.mod,third.mod"));
+    std::ifstream file(std::string(getenv("STATION_MODULES")) + "\\third.mod", std::ios::binary);
+    const std::string third{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_GT(third.size(), 1000u);
+    ASSERT_LT(third.size(), 4096u);
+    Open();
+    // The third worker plays second.mod from A and refills B.
+    ASSERT_TRUE(PumpUntil([&] { return workerStarts >= 3 && !window->IsThreadRunning(); }, 30000));
+    EXPECT_EQ(memcmp(trackBufferB, third.data(), third.size()), 0);
+    EXPECT_EQ(static_cast<size_t>(std::count(trackBufferB + third.size(),
+                                             trackBufferB + trackBufferSize, 0)),
+              trackBufferSize - third.size());
 }
 
 } // namespace
