@@ -20,6 +20,9 @@ namespace {
 // at once: a decode right after a sleep finds the caches cold.
 constexpr uint32_t kBlockFrames = 1024;
 constexpr int kBuffers = 10;
+// A device that hands back nothing for this long (over four rings) is lost:
+// unplugged, taken over by another program, its service restarted.
+constexpr double kLostAfterSeconds = 1.0;
 
 class WaveOutOutput final : public OutputDevice {
   public:
@@ -33,7 +36,8 @@ class WaveOutOutput final : public OutputDevice {
 
     // Opens the device with this object as the callback's instance, then
     // prepares the ring's headers.
-    MMRESULT Open(UINT id, const WAVEFORMATEX& format) {
+    MMRESULT Open(UINT id, const WAVEFORMATEX& wanted) {
+        format = wanted;
         const MMRESULT result =
             waveOutOpen(&device, id, &format, reinterpret_cast<DWORD_PTR>(&DeviceProc),
                         reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
@@ -82,12 +86,15 @@ class WaveOutOutput final : public OutputDevice {
         h.dwFlags &= ~WHDR_DONE;
         refused[next] = !prepared[next] || waveOutWrite(device, &h, sizeof h) != MMSYSERR_NOERROR;
         if (refused[next]) {
-            // A buffer the device refused (unplugged, say) still takes its time
-            // to "play", so that a music lasts as long as it would be heard and
-            // the mixer does not race through it.
+            // A buffer the device refused (unplugged, say), or one with no device
+            // at all, still takes its time to "play", so that a music lasts as
+            // long as it would be heard and the mixer does not race through it.
             const double now = Seconds();
             lastDue = (lastDue > now ? lastDue : now) + blockSeconds;
             dueTime[next] = lastDue;
+        }
+        if (outstanding == 0) {
+            lastReturn = Seconds(); // the device's time to return the first starts now
         }
         ++outstanding;
         next = (next + 1) % kBuffers;
@@ -125,7 +132,8 @@ class WaveOutOutput final : public OutputDevice {
 
     // Waits until the oldest buffer may be back: the device's callback sets the
     // event when it returns, a refused one is back when its time has passed.
-    // The timeout only guards against a lost signal.
+    // The timeout guards against a lost signal and bounds the wait for a device
+    // that has stopped returning buffers, which is then given up on.
     void WaitForOldest() {
         DWORD wait = 100;
         if (refused[oldest]) {
@@ -135,12 +143,19 @@ class WaveOutOutput final : public OutputDevice {
             }
             wait = left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
         } else {
+            const double silent = Seconds() - lastReturn;
+            if (silent >= kLostAfterSeconds) {
+                GiveUpDevice();
+                return;
+            }
             // Sequentially consistent, as is the callback's fence: either the
             // callback sees `awaited` or Reap sees the buffer's done flag.
             awaited.store(&headers[oldest]);
             if (headers[oldest].dwFlags & WHDR_DONE) {
                 return;
             }
+            const double left = kLostAfterSeconds - silent;
+            wait = left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
         }
         WaitForSingleObject(done, wait);
     }
@@ -166,7 +181,23 @@ class WaveOutOutput final : public OutputDevice {
             oldest = (oldest + 1) % kBuffers;
         }
         if (frames != 0) {
+            lastReturn = now < 0 ? Seconds() : now;
             played.fetch_add(frames, std::memory_order_release);
+        }
+    }
+
+    // The device keeps its buffers: close it and count what it kept as played,
+    // since nobody will hear it now and a music's clock must go on. Then try
+    // the default device once; without it, buffers are "refused" and keep time
+    // as the "no sound" device does, so tracks still end.
+    void GiveUpDevice() {
+        Close();
+        played.fetch_add(uint64_t(outstanding) * kBlockFrames, std::memory_order_release);
+        outstanding = 0;
+        oldest = next;
+        if (!reopened) {
+            reopened = true;
+            Open(WAVE_MAPPER, format);
         }
     }
 
@@ -192,17 +223,20 @@ class WaveOutOutput final : public OutputDevice {
     // (and the destructor, after that thread has ended). Buffers go out in ring
     // order from `next` and come back in the same order at `oldest`;
     // `outstanding` of them are out.
-    HWAVEOUT device = nullptr;
+    HWAVEOUT device = nullptr; // null once given up with no device to replace it
+    WAVEFORMATEX format{};
     std::vector<int16_t> samples;
     WAVEHDR headers[kBuffers];
     bool prepared[kBuffers] = {};
     bool refused[kBuffers] = {};
     double dueTime[kBuffers] = {}; // when a refused buffer counts as played
     double lastDue = 0;
+    double lastReturn = 0; // when the device last handed a buffer back
     int next = 0;
     int oldest = 0;
     int outstanding = 0;
     bool raisedPriority = false;
+    bool reopened = false;
     // Atomic: added to by the mixing thread, read by any.
     std::atomic<uint64_t> played{0};
     // Atomic: set by any thread, read by the mixing thread.
