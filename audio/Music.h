@@ -77,10 +77,11 @@ class Music {
     std::vector<Dsp> dsps;      // renderLock
     // Decoded ahead in runs of this many blocks, all at once: a decode right
     // after the mixer wakes finds the decoder's tables and the module cold, and
-    // that cost more than the decoding itself. The DSP chain and the volume
-    // still see each block only as it is mixed, so a change reaches the ear no
-    // later than the device's queue.
-    static constexpr uint32_t kAheadBlocks = 5;
+    // that cost more than the decoding itself, so the fewer runs the better; the
+    // mixer wakes for every block, and ten blocks (40 KiB) make up for that. The
+    // DSP chain and the volume still see each block only as it is mixed, so a
+    // change reaches the ear no later than the device's queue.
+    static constexpr uint32_t kAheadBlocks = 10;
     std::vector<int16_t> ahead;  // renderLock; kAheadBlocks blocks, allocated at load
     size_t blockFrames = 0;      // fixed at load
     size_t decodedFrames = 0;    // renderLock; in `ahead` from the last run
