@@ -37,7 +37,6 @@ double cpuAtStart = 0;
 double cpuAtEnd = 0;
 std::atomic<bool> measured{false}; // atomic: set by the mixing thread, polled by main
 void* originalWrite = nullptr;
-void* originalWait = nullptr;
 
 double CpuSeconds(HANDLE thread) {
     FILETIME created, ended, kernel, user;
@@ -93,7 +92,7 @@ DWORD WINAPI CountedWait(HANDLE handle, DWORD milliseconds) {
         waited = true;
         waits += writes > kWarmUpWrites && writes <= kWarmUpWrites + kMeasuredWrites;
     }
-    return reinterpret_cast<decltype(&WaitForSingleObject)>(originalWait)(handle, milliseconds);
+    return WaitForSingleObjectEx(handle, milliseconds, FALSE); // not hooked
 }
 
 } // namespace
@@ -105,9 +104,9 @@ int main() {
     headers.reserve(64);
     queuedAtWake.reserve(kMeasuredWrites);
     originalWrite = HookImport("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&CountedWrite));
-    originalWait =
+    const bool waitHooked =
         HookImport("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
-    if (module.empty() || !originalWrite || !originalWait ||
+    if (module.empty() || !originalWrite || !waitHooked ||
         !BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
         std::printf("ring: no module, no hook or no sound device\n");
         return 1;
