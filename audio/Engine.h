@@ -4,7 +4,8 @@
 //
 // Locks:
 //   lifecycle          serialises Init and Free against each other; taken first;
-//   Music::renderLock  one music's decoder and DSP chain (see Music.h);
+//   Music::renderLock  one music's decoder, what it decoded ahead and its DSP
+//                      chain (see Music.h);
 //   lock               the handle table, the device pointer and the init state;
 //                      held briefly, never while waiting on the device or on a
 //                      music, and never by a DSP callback's caller.

@@ -74,7 +74,8 @@ std::unique_ptr<Music> Music::Load(const void* data, size_t size, DWORD flags, u
                                    uint32_t blockFrames, int& error) {
     std::unique_ptr<Music> music(new Music());
     music->rate = rate;
-    music->block.assign(static_cast<size_t>(blockFrames) * 2, 0);
+    music->blockFrames = blockFrames;
+    music->ahead.assign(static_cast<size_t>(blockFrames) * 2 * kAheadBlocks, 0);
     music->dsps.reserve(4);
 
     // The default at the song's end is a fade-out: a music must simply stop.
@@ -116,19 +117,29 @@ void Music::AddDsp(HDSP dsp, DSPPROC* proc, void* user, int priority) {
 
 void Music::Rewind() {
     openmpt_module_set_position_seconds(module, 0.0);
+    decodedFrames = handedFrames = 0;
+    decodedToEnd = false;
     ended.store(false, std::memory_order_release);
 }
 
 void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
-    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(block.size() / 2));
-    size_t got = 0;
-    if (!ended.load(std::memory_order_relaxed)) {
-        got = openmpt_module_read_interleaved_stereo(module, static_cast<int32_t>(rate), frames,
-                                                     block.data());
-        if (got < frames) {
-            endFrame.store(blockStart + got, std::memory_order_relaxed);
-            ended.store(true, std::memory_order_release);
-        }
+    if (ended.load(std::memory_order_relaxed)) {
+        return;
+    }
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(blockFrames));
+    if (handedFrames == decodedFrames && !decodedToEnd) {
+        const size_t run = blockFrames * kAheadBlocks;
+        decodedFrames = openmpt_module_read_interleaved_stereo(
+            module, static_cast<int32_t>(rate), run, ahead.data());
+        handedFrames = 0;
+        decodedToEnd = decodedFrames < run;
+    }
+    const size_t got = std::min<size_t>(frames, decodedFrames - handedFrames);
+    int16_t* const block = ahead.data() + 2 * handedFrames;
+    handedFrames += got;
+    if (got < frames) {
+        endFrame.store(blockStart + got, std::memory_order_relaxed);
+        ended.store(true, std::memory_order_release);
     }
     if (got == 0) {
         return;
@@ -136,7 +147,7 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
     for (const Dsp& d : dsps) {
         // A callback that throws must not take the mixing thread down with it.
         try {
-            d.proc(d.handle, channel, block.data(), static_cast<DWORD>(got * 4), d.user);
+            d.proc(d.handle, channel, block, static_cast<DWORD>(got * 4), d.user);
         } catch (...) {
         }
     }
@@ -147,7 +158,7 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
     const float start = rendered ? appliedVolume : target;
     rendered = true;
     const float step = (target - start) / static_cast<float>(frames);
-    const int16_t* s = block.data();
+    const int16_t* s = block;
     if (step == 0.0f) {
         for (size_t i = 0; i < got * 2; ++i) {
             mix[i] += s[i] * target;

@@ -33,10 +33,11 @@ class Music {
     // Caller holds renderLock: back to the first row, not ended any more.
     void Rewind();
 
-    // Mixing thread, renderLock held: decodes the next `frames` frames, runs the
-    // DSP chain on them, then adds them to `mix` at the channel volume, ramped
-    // from the last block's volume. `blockStart` is the output frame at which
-    // this block will be heard; when the song ends inside it, endFrame is set.
+    // Mixing thread, renderLock held: takes the next `frames` frames (decoding
+    // a run of blocks ahead when none are left), runs the DSP chain on them,
+    // then adds them to `mix` at the channel volume, ramped from the last
+    // block's volume. `blockStart` is the output frame at which this block will
+    // be heard; when the song ends inside it, ended and endFrame are set.
     void Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart);
 
     // Serialises the decoder, the DSP chain and rendering: the mixing thread
@@ -55,8 +56,8 @@ class Music {
     std::atomic<float> volume{1.0f};
     // Atomic: set by BASS_ChannelPlay, read by the mixer and BASS_ChannelIsActive.
     std::atomic<bool> playing{false};
-    // Atomic: written under renderLock (mixer at the song's end, Rewind), read
-    // anywhere. endFrame is valid once ended is seen true (release/acquire).
+    // Atomic: written under renderLock (mixer as it hands out the song's end,
+    // Rewind), read anywhere. endFrame is valid once ended is seen true (release/acquire).
     std::atomic<bool> ended{false};
     std::atomic<uint64_t> endFrame{0};
 
@@ -74,7 +75,18 @@ class Music {
     uint32_t rate = 0;
     std::string title;
     std::vector<Dsp> dsps;      // renderLock
-    std::vector<int16_t> block; // renderLock; one block, allocated at load
+    // Decoded ahead in runs of this many blocks, all at once: a decode right
+    // after the mixer wakes finds the decoder's tables and the module cold, and
+    // that cost more than the decoding itself, so the fewer runs the better; the
+    // mixer wakes for every block, and ten blocks (40 KiB) make up for that. The
+    // DSP chain and the volume still see each block only as it is mixed, so a
+    // change reaches the ear no later than the device's queue.
+    static constexpr uint32_t kAheadBlocks = 10;
+    std::vector<int16_t> ahead;  // renderLock; kAheadBlocks blocks, allocated at load
+    size_t blockFrames = 0;      // fixed at load
+    size_t decodedFrames = 0;    // renderLock; in `ahead` from the last run
+    size_t handedFrames = 0;     // renderLock; of those, mixed already
+    bool decodedToEnd = false;   // renderLock; the last run reached the song's end
     float appliedVolume = 1.0f; // renderLock; where the next ramp starts
     bool rendered = false;      // renderLock; no ramp into the very first block
 };

@@ -12,16 +12,17 @@
 namespace sonvale::audio {
 namespace {
 
-// 10 x 1024 frames is about 230 ms at 44.1 kHz: enough to ride out a busy
-// moment, short enough that a volume change is heard at once.
+// 10 x 1024 frames is about 232 ms at 44.1 kHz. The mixer refills each buffer
+// as soon as the device hands it back, so about 209 ms are still queued when it
+// wakes: enough to ride out a busy moment. A volume change or a stop is
+// applied as a block is mixed, so it reaches the ear at most a ring (232 ms)
+// later. Decoding is batched in the music, which decodes several blocks ahead
+// at once: a decode right after a sleep finds the caches cold.
 constexpr uint32_t kBlockFrames = 1024;
 constexpr int kBuffers = 10;
-// Once the ring is full, the mixer waits until this many buffers are back and
-// then mixes them one after the other. Decoding a block right after waking
-// from a sleep found the decoder's tables and the module cold each time, which
-// cost more than the decoding itself; a volume change still reaches the ear no
-// later than with one block at a time.
-constexpr int kBatch = kBuffers / 2;
+// A device that hands back nothing for this long (over four rings) is lost:
+// unplugged, taken over by another program, its service restarted.
+constexpr double kLostAfterSeconds = 1.0;
 
 class WaveOutOutput final : public OutputDevice {
   public:
@@ -35,7 +36,8 @@ class WaveOutOutput final : public OutputDevice {
 
     // Opens the device with this object as the callback's instance, then
     // prepares the ring's headers.
-    MMRESULT Open(UINT id, const WAVEFORMATEX& format) {
+    MMRESULT Open(UINT id, const WAVEFORMATEX& wanted) {
+        format = wanted;
         const MMRESULT result =
             waveOutOpen(&device, id, &format, reinterpret_cast<DWORD_PTR>(&DeviceProc),
                         reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
@@ -54,15 +56,7 @@ class WaveOutOutput final : public OutputDevice {
     }
 
     ~WaveOutOutput() override {
-        if (device != nullptr) {
-            waveOutReset(device); // hands every queued buffer back at once
-            for (int i = 0; i < kBuffers; ++i) {
-                if (prepared[i]) {
-                    waveOutUnprepareHeader(device, &headers[i], sizeof headers[i]);
-                }
-            }
-            waveOutClose(device);
-        }
+        Close();
         CloseHandle(done);
     }
 
@@ -76,43 +70,11 @@ class WaveOutOutput final : public OutputDevice {
             raisedPriority = true;
         }
         Reap();
-        if (outstanding == kBuffers) {
-            // Wait for the oldest kBatch buffers: the device's callback sets the
-            // event when the last of them that it holds comes back, and one it
-            // refused comes back when its time has passed. The timeout only
-            // guards against a lost signal.
-            const int last = (oldest + kBatch - 1) % kBuffers;
-            while (!interrupted.load(std::memory_order_acquire) &&
-                   outstanding > kBuffers - kBatch) {
-                WAVEHDR* wake = nullptr;
-                double due = 0;
-                for (int i = oldest;; i = (i + 1) % kBuffers) {
-                    if (refused[i]) {
-                        due = dueTime[i];
-                    } else {
-                        wake = &headers[i];
-                    }
-                    if (i == last) {
-                        break;
-                    }
-                }
-                // Sequentially consistent, as is the callback's fence: either the
-                // callback sees `awaited` or Reap sees the buffer's done flag.
-                awaited.store(wake);
-                Reap();
-                if (outstanding <= kBuffers - kBatch) {
-                    break;
-                }
-                DWORD wait = 100;
-                if (due > 0) {
-                    const double left = due - Seconds();
-                    wait = left <= 0 ? 0 : left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
-                }
-                WaitForSingleObject(done, wait);
-                Reap();
-            }
-            awaited.store(nullptr, std::memory_order_release);
+        while (outstanding == kBuffers && !interrupted.load(std::memory_order_acquire)) {
+            WaitForOldest();
+            Reap();
         }
+        awaited.store(nullptr, std::memory_order_release);
         if (interrupted.load(std::memory_order_acquire)) {
             return nullptr;
         }
@@ -124,12 +86,15 @@ class WaveOutOutput final : public OutputDevice {
         h.dwFlags &= ~WHDR_DONE;
         refused[next] = !prepared[next] || waveOutWrite(device, &h, sizeof h) != MMSYSERR_NOERROR;
         if (refused[next]) {
-            // A buffer the device refused (unplugged, say) still takes its time
-            // to "play", so that a music lasts as long as it would be heard and
-            // the mixer does not race through it.
+            // A buffer the device refused (unplugged, say), or one with no device
+            // at all, still takes its time to "play", so that a music lasts as
+            // long as it would be heard and the mixer does not race through it.
             const double now = Seconds();
             lastDue = (lastDue > now ? lastDue : now) + blockSeconds;
             dueTime[next] = lastDue;
+        }
+        if (outstanding == 0) {
+            lastReturn = Seconds(); // the device's time to return the first starts now
         }
         ++outstanding;
         next = (next + 1) % kBuffers;
@@ -143,16 +108,15 @@ class WaveOutOutput final : public OutputDevice {
     }
 
     // waveOut's thread, once per buffer played: wakes the mixer only for the
-    // buffer it waits for, not for every one; under Wine each wake of a thread
-    // is a round trip through the server.
+    // buffer it waits for; under Wine each wake of a thread is a round trip
+    // through the server.
     static void CALLBACK DeviceProc(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR header,
                                     DWORD_PTR) {
         if (message != WOM_DONE) {
             return;
         }
         auto* self = reinterpret_cast<WaveOutOutput*>(instance);
-        self->played.fetch_add(kBlockFrames, std::memory_order_acq_rel);
-        // The done flag is set by now; see NextBuffer.
+        // The done flag is set by now; see WaitForOldest.
         std::atomic_thread_fence(std::memory_order_seq_cst);
         if (reinterpret_cast<WAVEHDR*>(header) == self->awaited.load()) {
             SetEvent(self->done);
@@ -166,8 +130,38 @@ class WaveOutOutput final : public OutputDevice {
         return static_cast<double>(c.QuadPart) / ticksPerSecond;
     }
 
-    // Takes back, oldest first, the buffers that the device has played (counted
-    // by DeviceProc) or whose time has passed (refused ones, counted here).
+    // Waits until the oldest buffer may be back: the device's callback sets the
+    // event when it returns, a refused one is back when its time has passed.
+    // The timeout guards against a lost signal and bounds the wait for a device
+    // that has stopped returning buffers, which is then given up on.
+    void WaitForOldest() {
+        DWORD wait = 100;
+        if (refused[oldest]) {
+            const double left = dueTime[oldest] - Seconds();
+            if (left <= 0) {
+                return;
+            }
+            wait = left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
+        } else {
+            const double silent = Seconds() - lastReturn;
+            if (silent >= kLostAfterSeconds) {
+                GiveUpDevice();
+                return;
+            }
+            // Sequentially consistent, as is the callback's fence: either the
+            // callback sees `awaited` or Reap sees the buffer's done flag.
+            awaited.store(&headers[oldest]);
+            if (headers[oldest].dwFlags & WHDR_DONE) {
+                return;
+            }
+            const double left = kLostAfterSeconds - silent;
+            wait = left >= 0.1 ? 100 : static_cast<DWORD>(left * 1000) + 1;
+        }
+        WaitForSingleObject(done, wait);
+    }
+
+    // Takes back, oldest first, the buffers that the device has played or whose
+    // time has passed (refused ones), and counts them as played.
     void Reap() {
         uint64_t frames = 0;
         double now = -1;
@@ -179,36 +173,71 @@ class WaveOutOutput final : public OutputDevice {
                 if (dueTime[oldest] > now) {
                     break;
                 }
-                frames += kBlockFrames;
             } else if (!(headers[oldest].dwFlags & WHDR_DONE)) {
                 break;
             }
+            frames += kBlockFrames;
             --outstanding;
             oldest = (oldest + 1) % kBuffers;
         }
         if (frames != 0) {
-            played.fetch_add(frames, std::memory_order_acq_rel);
+            lastReturn = now < 0 ? Seconds() : now;
+            played.fetch_add(frames, std::memory_order_release);
         }
     }
 
-    HWAVEOUT device = nullptr; // set by Open, before the mixing thread starts
-    const HANDLE done;         // auto-reset event, set by DeviceProc and Interrupt
+    // The device keeps its buffers: close it and count what it kept as played,
+    // since nobody will hear it now and a music's clock must go on. Then try
+    // the default device once; without it, buffers are "refused" and keep time
+    // as the "no sound" device does, so tracks still end.
+    void GiveUpDevice() {
+        Close();
+        played.fetch_add(uint64_t(outstanding) * kBlockFrames, std::memory_order_release);
+        outstanding = 0;
+        oldest = next;
+        if (!reopened) {
+            reopened = true;
+            Open(WAVE_MAPPER, format);
+        }
+    }
+
+    void Close() {
+        if (device == nullptr) {
+            return;
+        }
+        waveOutReset(device); // hands every queued buffer back at once
+        for (int i = 0; i < kBuffers; ++i) {
+            if (prepared[i]) {
+                waveOutUnprepareHeader(device, &headers[i], sizeof headers[i]);
+                prepared[i] = false;
+            }
+        }
+        waveOutClose(device);
+        device = nullptr;
+    }
+
+    const HANDLE done; // auto-reset event, set by DeviceProc and Interrupt
     const double blockSeconds;
     double ticksPerSecond = 1;
-    // Mixing thread only (and the destructor, after that thread has ended).
-    // Buffers go out in ring order from `next` and come back in the same order
-    // at `oldest`; `outstanding` of them are out.
+    // Set by Open before the mixing thread starts; afterwards mixing thread only
+    // (and the destructor, after that thread has ended). Buffers go out in ring
+    // order from `next` and come back in the same order at `oldest`;
+    // `outstanding` of them are out.
+    HWAVEOUT device = nullptr; // null once given up with no device to replace it
+    WAVEFORMATEX format{};
     std::vector<int16_t> samples;
     WAVEHDR headers[kBuffers];
     bool prepared[kBuffers] = {};
     bool refused[kBuffers] = {};
     double dueTime[kBuffers] = {}; // when a refused buffer counts as played
     double lastDue = 0;
+    double lastReturn = 0; // when the device last handed a buffer back
     int next = 0;
     int oldest = 0;
     int outstanding = 0;
     bool raisedPriority = false;
-    // Atomic: added to by waveOut's thread and the mixing thread, read by any.
+    bool reopened = false;
+    // Atomic: added to by the mixing thread, read by any.
     std::atomic<uint64_t> played{0};
     // Atomic: set by any thread, read by the mixing thread.
     std::atomic<bool> interrupted{false};

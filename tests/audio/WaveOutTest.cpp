@@ -91,32 +91,56 @@ TEST_F(WaveOut, FreeWhileMusicPlaysThenInitAgain) {
     EXPECT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
 }
 
-// A device that refuses every buffer (unplugged): the engine's own calls to
-// waveOutWrite go through this executable's import table.
-MMRESULT WINAPI RefuseWrite(HWAVEOUT, LPWAVEHDR, UINT) {
-    return MMSYSERR_NODRIVER;
-}
-
-struct RefusingDevice {
-    RefusingDevice() {
-        original = HookImport("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&RefuseWrite));
-    }
-    ~RefusingDevice() { HookImport("winmm.dll", "waveOutWrite", original); }
+// The engine's own calls to the system go through this executable's import
+// table: a hook there stands in for a failing device.
+struct Hook {
+    Hook(const char* dll, const char* function, void* replacement)
+        : dll(dll), function(function), original(HookImport(dll, function, replacement)) {}
+    ~Hook() { HookImport(dll, function, original); }
+    const char* dll;
+    const char* function;
     void* original; // null if the hook found no import to replace
 };
 
-TEST_F(WaveOut, RefusedBuffersStillTakeTheirTimeToPlay) {
+// A device that keeps the next few buffers without ever handing them back,
+// then refuses every one (unplugged, taken over by another program).
+std::atomic<int> buffersToKeep{0};
+MMRESULT WINAPI KeepThenRefuseWrite(HWAVEOUT, LPWAVEHDR, UINT) {
+    return buffersToKeep.fetch_sub(1) > 0 ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+}
+
+// Counts the waits of the mixing thread, the one that runs at highest priority.
+std::atomic<int> mixerWaits{0};
+DWORD WINAPI CountedWait(HANDLE handle, DWORD milliseconds) {
+    if (GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_HIGHEST) {
+        ++mixerWaits;
+    }
+    return WaitForSingleObjectEx(handle, milliseconds, FALSE); // not hooked
+}
+
+TEST_F(WaveOut, RefusedOrKeptBuffersStillLetTheMusicEndOnTimeWithoutASpin) {
     const ModuleSpec spec{"Unplugged", 3, 16, 3, -1, 100};
-    const HMUSIC music = LoadPadded(WriteModule(spec));
-    RefusingDevice refusing;
-    ASSERT_NE(refusing.original, nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    PlayToEnd(music);
-    const std::chrono::duration<double> played = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(Peak(Heard()), 0); // the hook took: nothing reached the ear
-    // A music lasts as long as it would have been heard, not as long as it
-    // takes to decode.
-    EXPECT_GT(played.count(), spec.orders * spec.rows * spec.speed * 0.02 - 0.1); // 20 ms ticks
+    const double length = spec.orders * spec.rows * spec.speed * 0.02; // 20 ms ticks
+    for (const int keep : {0, 3}) {
+        const HMUSIC music = LoadPadded(WriteModule(spec));
+        buffersToKeep = keep;
+        Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&KeepThenRefuseWrite));
+        Hook waits("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
+        ASSERT_NE(writes.original, nullptr);
+        ASSERT_NE(waits.original, nullptr);
+        mixerWaits = 0;
+        const auto start = std::chrono::steady_clock::now();
+        PlayToEnd(music, length + 5);
+        const std::chrono::duration<double> played = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(Peak(Heard()), 0) << keep; // the hook took: nothing reached the ear
+        // As long as it would have been heard (a kept buffer is given up on
+        // after a second), not as long as it takes to decode.
+        EXPECT_GT(played.count(), length - 0.1) << keep;
+        EXPECT_LT(played.count(), length + 3) << keep;
+        // One wait a block is 43 a second.
+        EXPECT_LT(mixerWaits / played.count(), 200) << keep;
+        EXPECT_TRUE(BASS_MusicFree(music));
+    }
 }
 
 // ctest runs this one with a HOME that has no ALSA configuration, so Wine finds
