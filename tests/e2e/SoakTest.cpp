@@ -19,7 +19,7 @@ namespace {
 
 struct Usage {
     int handles;
-    double commitKb; // committed memory
+    double commitKb; // memory in use (Wine counts the pages another process has touched)
 };
 
 Usage Measure(const PlayerProcess& player) {
