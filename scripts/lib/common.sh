@@ -183,8 +183,8 @@ SONVALE_XVFB_PID=""
 # Starts Xvfb on a free display and exports DISPLAY. Another run may take the same
 # display at the same moment: then ours ends at once, and the next one is tried.
 sonvale_start_xvfb() {
-    local n=90 _
-    while :; do
+    local n=90 _ try
+    for try in $(seq 20); do
         while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
         SONVALE_XVFB_PID=$!
