@@ -4,8 +4,8 @@
 // the platform. Target: the player at most 1.3 x the floor.
 //
 // Both run side by side over the same stretches of time, so that the load of a
-// busy machine falls on both alike. (Both play into the one ALSA file device,
-// so what lands in the capture file meanwhile is a jumble; only the CPU counts.)
+// busy machine falls on both alike. (Both play into the run's one sound server,
+// at real pace, so what lands in the capture meanwhile is a mix; only the CPU counts.)
 #include <windows.h>
 
 #include <psapi.h>
