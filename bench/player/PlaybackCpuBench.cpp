@@ -4,8 +4,8 @@
 // the platform. Target: the player at most 1.3 x the floor.
 //
 // Both run side by side over the same stretches of time, so that the load of a
-// busy machine falls on both alike. (Both play into the one ALSA file device,
-// so what lands in the capture file meanwhile is a jumble; only the CPU counts.)
+// busy machine falls on both alike. (Both play into the run's one sound server,
+// at real pace, so what lands in the capture meanwhile is a mix; only the CPU counts.)
 #include <windows.h>
 
 #include <psapi.h>
@@ -79,8 +79,12 @@ bool UseRealModules() {
     return StationControl("reset") && StationControl("playlist?names=" + names);
 }
 
+// The capture holds the whole run: the player's sound starts at this byte.
+std::streamoff heardFrom = 0;
+
 bool Audible() {
     std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
+    in.seekg(heardFrom);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
         const int16_t s = static_cast<int16_t>((bytes[i] & 0xFF) | (bytes[i + 1] << 8));
@@ -363,7 +367,7 @@ int main() {
         printf("playback cpu: the station or the real modules are missing\n");
         return 1;
     }
-    DeleteFileA(Env("SOUND_FILE").c_str()); // so that the first sound is the player's
+    heardFrom = std::ifstream(Env("SOUND_FILE"), std::ios::binary | std::ios::ate).tellg() & ~1;
     PlayerProcess player;
     if (!player.started || !PumpUntil([] { return Audible(); }, 30000)) {
         printf("playback cpu: the player did not play\n");

@@ -4,24 +4,88 @@ SONVALE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 SONVALE_BUILD=${SONVALE_BUILD:-$SONVALE_ROOT/build}
 
 # Wine settings for every program we start: a prefix inside the build folder, no
-# Wine logging, no Mono/Gecko install prompts, and a build-local HOME whose ALSA
-# configuration sends sound to a file (there is no sound card on these machines).
+# Wine logging, no Mono/Gecko install prompts, and a build-local HOME.
 sonvale_wine_env() {
     export WINEPREFIX="$SONVALE_BUILD/wineprefix"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     export SONVALE_HOME="$SONVALE_BUILD/home"
     mkdir -p "$SONVALE_HOME"
-    sonvale_write_asoundrc "$SONVALE_HOME" "$SONVALE_HOME/sound.raw"
+    rm -f "$SONVALE_HOME/.asoundrc" # older builds' file device: Wine's ALSA is the host's
     export HOME="$SONVALE_HOME"
 }
 
-# sonvale_write_asoundrc DIR FILE: ALSA default device of DIR/.asoundrc writes raw
-# signed 16-bit little-endian frames to FILE.
-sonvale_write_asoundrc() {
-    cat > "$1/.asoundrc" <<ASOUND
-pcm.!default { type file slave.pcm "null" file "$2" format "raw" }
-ASOUND
+# Where Wine sends sound: "private" (the default) is a sound server of this run
+# (sonvale_start_sound); "host" leaves it to the machine (PULSE_SERVER as set, or
+# the user's own server); "alsa" is a sound card without a server.
+SONVALE_SOUND=${SONVALE_SOUND:-private}
+
+SONVALE_SOUND_DIR=""
+SONVALE_SOUND_SERVER_PID=""
+SONVALE_CAPTURE_PID=""
+# Starts a PulseAudio of this run with one null sink, which plays at real pace and
+# is heard by nobody, and records what reaches it to $SONVALE_CAPTURE (raw signed
+# 16-bit little-endian stereo at 44.1 kHz, from now on). Exports PULSE_SERVER, the
+# one address Wine's pulse driver then talks to: the host's sound setup can neither
+# break the run nor hear it.
+sonvale_start_sound() {
+    # A short path: a Unix socket's name has at most 107 bytes.
+    SONVALE_SOUND_DIR=$(mktemp -d /tmp/sonvale-sound.XXXXXX)
+    local d=$SONVALE_SOUND_DIR
+    cat >"$d/server.pa" <<PA
+load-module module-null-sink sink_name=heard rate=44100 channels=2 format=s16le
+set-default-sink heard
+load-module module-native-protocol-unix auth-anonymous=1 socket=$d/native
+PA
+    # Its own runtime and state folders and no pid file: runs beside it (and a
+    # user's own server) are not "already running" daemons to it.
+    PULSE_RUNTIME_PATH="$d/runtime" PULSE_STATE_PATH="$d/state" \
+        pulseaudio -n -F "$d/server.pa" --daemonize=no --use-pid-file=no --exit-idle-time=-1 \
+        --realtime=no --high-priority=no --log-target=stderr >"$d/server.log" 2>&1 </dev/null &
+    SONVALE_SOUND_SERVER_PID=$!
+    export PULSE_SERVER="unix:$d/native"
+    local _
+    for _ in $(seq 100); do
+        pactl info >/dev/null 2>&1 && break
+        kill -0 "$SONVALE_SOUND_SERVER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if ! pactl info >/dev/null 2>&1; then
+        echo "the sound server did not start:" >&2
+        cat "$d/server.log" >&2
+        return 1
+    fi
+    export SONVALE_CAPTURE="$d/heard.raw"
+    parec -d heard.monitor --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
+        >"$SONVALE_CAPTURE" 2>"$d/capture.log" </dev/null &
+    SONVALE_CAPTURE_PID=$!
+    # The null sink clocks silence too: a growing file is a running capture.
+    for _ in $(seq 100); do
+        [ -s "$SONVALE_CAPTURE" ] && return 0
+        sleep 0.1
+    done
+    echo "the sound capture did not start:" >&2
+    cat "$d/capture.log" >&2
+    return 1
+}
+
+sonvale_stop_sound() {
+    local pid
+    for pid in "$SONVALE_CAPTURE_PID" "$SONVALE_SOUND_SERVER_PID"; do
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    SONVALE_CAPTURE_PID="" SONVALE_SOUND_SERVER_PID=""
+    [ -n "$SONVALE_SOUND_DIR" ] && rm -rf "$SONVALE_SOUND_DIR"
+    SONVALE_SOUND_DIR=""
+}
+
+# Sets the prefix's audio driver explicitly (Wine would otherwise take the first
+# that works): pulse, at the address in PULSE_SERVER or the user's server; alsa
+# for a sound card without a server.
+sonvale_set_audio_driver() {
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "$1" /f >/dev/null 2>&1
 }
 
 # Creates the Wine prefix once; later runs reuse it.
@@ -54,8 +118,17 @@ SONVALE_KEEPER_PID=""
 # would inherit its output pipe and keep ctest waiting for the end of that output
 # long after the test has ended. A background cmd.exe that waits on a pipe which
 # never closes keeps them alive between test programs.
+# The sound goes as SONVALE_SOUND says; a private sound server lives as long as Wine.
 sonvale_start_wine() {
     wineserver -p 2>/dev/null || true # already running: reuse it
+    if [ "$SONVALE_SOUND" = private ]; then
+        sonvale_start_sound || return 1
+    fi
+    if [ "$SONVALE_SOUND" = alsa ]; then
+        sonvale_set_audio_driver alsa
+    else
+        sonvale_set_audio_driver pulse
+    fi
     (sleep infinity | wine cmd.exe /k >/dev/null 2>&1) &
     SONVALE_KEEPER_PID=$!
     for _ in $(seq 200); do
@@ -66,6 +139,7 @@ sonvale_start_wine() {
 
 sonvale_stop_wine() {
     wineserver -k 2>/dev/null || true
+    sonvale_stop_sound
     if [ -n "$SONVALE_KEEPER_PID" ]; then
         pkill -P "$SONVALE_KEEPER_PID" 2>/dev/null || true
         kill "$SONVALE_KEEPER_PID" 2>/dev/null || true
@@ -74,16 +148,53 @@ sonvale_stop_wine() {
     fi
 }
 
-SONVALE_XVFB_PID=""
-# Starts Xvfb on a free display and exports DISPLAY.
-sonvale_start_xvfb() {
-    local n=90
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    SONVALE_XVFB_PID=$!
+SONVALE_STATION_PID=""
+# sonvale_start_station PORT DIR [STATION ARGS...]: the station server on PORT, its
+# log (station.log) and ready file in DIR, as a child of this shell that dies with
+# it, even when the shell is killed outright (a test's timeout): nothing is left
+# holding the port.
+sonvale_start_station() {
+    local port=$1 dir=$2 _
+    shift 2
+    rm -f "$dir/station.ready"
+    setpriv --pdeathsig KILL python3 "$SONVALE_ROOT/station/station.py" --port "$port" \
+        --log "$dir/station.log" --ready-file "$dir/station.ready" --quiet "$@" \
+        </dev/null >>"$dir/station.out" 2>&1 &
+    SONVALE_STATION_PID=$!
     for _ in $(seq 100); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
+        [ -s "$dir/station.ready" ] && return 0
+        kill -0 "$SONVALE_STATION_PID" 2>/dev/null || break
         sleep 0.1
+    done
+    echo "the station did not start on port $port:" >&2
+    cat "$dir/station.out" >&2
+    return 1
+}
+
+sonvale_stop_station() {
+    if [ -n "$SONVALE_STATION_PID" ]; then
+        kill "$SONVALE_STATION_PID" 2>/dev/null || true
+        wait "$SONVALE_STATION_PID" 2>/dev/null || true
+        SONVALE_STATION_PID=""
+    fi
+}
+
+SONVALE_XVFB_PID=""
+# Starts Xvfb on a free display and exports DISPLAY. Another run may take the same
+# display at the same moment: then ours ends at once, and the next one is tried.
+sonvale_start_xvfb() {
+    local n=90 _ try
+    for try in $(seq 20); do
+        while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        SONVALE_XVFB_PID=$!
+        for _ in $(seq 100); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            sleep 0.1
+        done
+        sleep 0.2
+        kill -0 "$SONVALE_XVFB_PID" 2>/dev/null && break
+        n=$((n + 1))
     done
     export DISPLAY=":$n"
 }

@@ -1,5 +1,5 @@
-// The whole player against the station server: the real program under Wine, the
-// real WinINet on loopback, the real engine writing sound to the ALSA file device.
+// The whole player against the station server: the program a user gets under Wine,
+// the real WinINet on loopback, the real engine playing to the run's sound server.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -118,7 +118,9 @@ TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitlesAndAreHeard) {
                                           : "/xm/request.php");
         EXPECT_EQ(requests[i].agent, "SONVALE_V2");
     }
-    PumpMessages(500);
+    // The third track is heard within the device's latency; the fourth cannot start
+    // before the third's 3 s have played.
+    PumpUntil([] { return AudibleStretches().size() >= 4; }, 1500);
     EXPECT_EQ(AudibleStretches().size(), 4u) << "tracks heard, one after another";
     EXPECT_EQ(player->ErrorBox(), nullptr);
     CloseExpectingZero();
@@ -190,6 +192,8 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         if (c.halted >= 0) {
             StationControl("release"); // a stalled request is logged once it ends
             PumpMessages(2500);        // longer than a poll
+            // ...and the track that was playing has been heard to its end.
+            PumpUntil([] { return CapturedLevel(CapturedBytes() - 88200) < 1.0; }, 10000);
             EXPECT_EQ(Modules().size(), static_cast<size_t>(c.halted));
             EXPECT_TRUE(TitleShows(c.title));
             double heard = 0;
@@ -220,9 +224,10 @@ void DragThumb(HWND trackBar, int fromX, int toX) {
     SendMessageTimeoutW(trackBar, WM_LBUTTONUP, 0, MAKELPARAM(toX, 10), 0, 5000, &ignored);
 }
 
-// The level of what is heard over about `ms` from now, once a change has reached the device.
+// The level of what is heard over about `ms` from now, once a change has reached the
+// ear: through the engine's 230 ms of buffers and the sound server's own.
 double LevelOver(DWORD ms) {
-    PumpMessages(150);
+    PumpMessages(600);
     size_t from = CapturedBytes();
     PumpMessages(ms);
     return CapturedLevel(from);

@@ -83,7 +83,7 @@ bool ObjectCounter::WasDeleted(HGDIOBJ handle) {
     return Locked([&] { return deleted.count(handle) != 0; });
 }
 
-int CountKernelHandles() {
+int CountKernelHandles(DWORD pid) {
     FARPROC address = GetProcAddress(GetModuleHandleA("ntdll"), "NtQuerySystemInformation");
     auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(
         reinterpret_cast<void*>(address));
@@ -95,7 +95,7 @@ int CountKernelHandles() {
     }
     int mine = 0;
     for (ULONG i = 0; i < table[0]; ++i) {
-        mine += table[1 + 4 * i] == GetCurrentProcessId() ? 1 : 0;
+        mine += table[1 + 4 * i] == pid ? 1 : 0;
     }
     return mine;
 }

@@ -11,5 +11,6 @@ class ObjectCounter {
     static bool WasDeleted(HGDIOBJ handle);
 };
 
-// Kernel handles the process holds (never 0 for a live process: 0 means no count).
-int CountKernelHandles();
+// Kernel handles a process holds, by default this one (never 0 for a live
+// process: 0 means no count).
+int CountKernelHandles(DWORD pid = GetCurrentProcessId());

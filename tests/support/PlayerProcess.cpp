@@ -2,9 +2,9 @@
 
 #include <wininet.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "Screen.h"
@@ -37,6 +37,16 @@ HWND OwnWindow(DWORD pid, const wchar_t* caption, const wchar_t* cls = nullptr) 
     }
     return nullptr;
 }
+
+size_t CaptureSize() {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(Env("SOUND_FILE").c_str(), GetFileExInfoStandard, &data)
+               ? data.nFileSizeLow
+               : 0;
+}
+
+// The capture holds the whole run: the byte at which the latest player started.
+size_t captureOrigin = 0;
 } // namespace
 
 PlayerProcess::PlayerProcess() {
@@ -44,6 +54,10 @@ PlayerProcess::PlayerProcess() {
     for (const char* p = SONVALE_EXE_PATH; *p; ++p) {
         exe += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
     }
+    if (const char* shipped = getenv("SONVALE_PLAYER_EXE")) {
+        exe.assign(shipped, shipped + strlen(shipped));
+    }
+    captureOrigin = CaptureSize() & ~size_t(3); // on a frame
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -137,16 +151,14 @@ std::vector<StationRequest> StationRequests(size_t from, const char* kind) {
 }
 
 size_t CapturedBytes() {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExA(Env("SOUND_FILE").c_str(), GetFileExInfoStandard, &data)
-               ? data.nFileSizeLow
-               : 0;
+    size_t size = CaptureSize();
+    return size > captureOrigin ? size - captureOrigin : 0;
 }
 
 // Calls `each` with every sample of the capture from byte `from` on, and its index.
 template <typename F> void ForEachSample(size_t from, F each) {
     std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(from & ~size_t(1)));
+    in.seekg(static_cast<std::streamoff>(captureOrigin + (from & ~size_t(1))));
     std::vector<int16_t> piece(65536);
     for (size_t at = from / 2; in.read(reinterpret_cast<char*>(piece.data()), piece.size() * 2) ||
                                in.gcount() > 1;
@@ -171,19 +183,13 @@ std::vector<std::pair<size_t, size_t>> AudibleStretches() {
     std::vector<std::pair<size_t, size_t>> stretches;
     ForEachSample(0, [&](size_t i, int16_t s) {
         if (s > 100 || s < -100) {
-            // 4410 samples: 50 ms of stereo sound at 44.1 kHz.
-            if (stretches.empty() || i - stretches.back().second > 4410) {
+            // 22050 samples: 250 ms of stereo sound at 44.1 kHz, longer than a busy
+            // machine's stall, shorter than the silence between tracks.
+            if (stretches.empty() || i - stretches.back().second > 22050) {
                 stretches.push_back({i, i});
             }
             stretches.back().second = i + 1;
         }
     });
     return stretches;
-}
-
-DWORD CaptureClock::TickOfSample(size_t index) const {
-    auto at = std::partition_point(growth.begin(), growth.end(), [&](const auto& g) {
-        return g.second <= index * 2;
-    });
-    return at != growth.end() ? at->first : 0;
 }

@@ -2,7 +2,7 @@
 // The real player program, started as its own process under the same Wine, the
 // ways a user reaches it (its window, controls and message boxes), and what the
 // station beside it and the sound device saw (run-with-station sets STATION_PORT,
-// STATION_LOG and SOUND_FILE).
+// STATION_LOG, SOUND_FILE and, for the program a user gets, SONVALE_PLAYER_EXE).
 
 #include <windows.h>
 
@@ -11,7 +11,9 @@
 
 class PlayerProcess {
   public:
-    PlayerProcess();  // starts the program built with the tests
+    // Starts the program: SONVALE_PLAYER_EXE (a Windows path) if it is set, else
+    // the one built with the tests. What is heard is counted from here on.
+    PlayerProcess();
     ~PlayerProcess(); // ends it (killed if it is still running)
     PlayerProcess(const PlayerProcess&) = delete;
     PlayerProcess& operator=(const PlayerProcess&) = delete;
@@ -44,22 +46,11 @@ struct StationRequest {
 };
 std::vector<StationRequest> StationRequests(size_t from, const char* kind = nullptr);
 
-// The sound the device has written (16-bit stereo): its bytes, and the root mean
+// The sound heard since the latest PlayerProcess started (16-bit stereo, written
+// at real pace, so a byte count is also a time): its bytes, and the root mean
 // square of its samples from byte `from` on.
 size_t CapturedBytes();
 double CapturedLevel(size_t from);
-// The runs of sound in the whole capture, as [first, end) sample indices, that at
-// least 50 ms of silence set apart: the tracks, or what of them has been heard.
+// The runs of sound heard since then, as [first, end) sample indices, that at
+// least 250 ms of silence set apart: the tracks, or what of them has been heard.
 std::vector<std::pair<size_t, size_t>> AudibleStretches();
-
-// The file device runs faster than real time: moments of the captured sound map
-// to wall-clock ticks through the file's growth, sampled while a test waits.
-class CaptureClock {
-  public:
-    void Sample() { growth.push_back({GetTickCount(), CapturedBytes()}); }
-    // The first sampled tick at which the file held sample `index`, or 0.
-    DWORD TickOfSample(size_t index) const;
-
-  private:
-    std::vector<std::pair<DWORD, size_t>> growth;
-};
