@@ -1,6 +1,7 @@
 #include "Music.h"
 
 #include "AnsiText.h"
+#include "Pcm.h"
 
 #include <libopenmpt/libopenmpt.h>
 
@@ -60,16 +61,31 @@ void AddScaled(const int16_t* samples, float* mix, size_t count, float volume) {
 #if defined(__SSE2__)
     const __m128 v = _mm_set1_ps(volume);
     for (; i + 8 <= count; i += 8) {
-        const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + i));
-        // Each 16-bit sample into the top of a 32-bit lane, then shifted down with its sign.
-        const __m128 lo = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(s, s), 16));
-        const __m128 hi = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(s, s), 16));
+        __m128 lo, hi;
+        WidenToFloats(samples + i, lo, hi);
         _mm_storeu_ps(mix + i, _mm_add_ps(_mm_loadu_ps(mix + i), _mm_mul_ps(lo, v)));
         _mm_storeu_ps(mix + i + 4, _mm_add_ps(_mm_loadu_ps(mix + i + 4), _mm_mul_ps(hi, v)));
     }
 #endif
     for (; i < count; ++i) {
         mix[i] += samples[i] * volume;
+    }
+}
+
+// out[i] = samples[i] * volume, rounded and saturated: what AddScaled into a
+// silent mix and ToPcm16 give, in one pass.
+void ScaledToPcm16(const int16_t* samples, int16_t* out, size_t count, float volume) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 v = _mm_set1_ps(volume);
+    for (; i + 8 <= count; i += 8) {
+        __m128 lo, hi;
+        WidenToFloats(samples + i, lo, hi);
+        StorePcm16(_mm_mul_ps(lo, v), _mm_mul_ps(hi, v), out + i);
+    }
+#endif
+    for (; i < count; ++i) {
+        out[i] = Pcm16(samples[i] * volume);
     }
 }
 
@@ -140,8 +156,7 @@ void Music::Rewind() {
     ended.store(false, std::memory_order_release);
 }
 
-void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
-    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(block.size() / 2));
+size_t Music::Decode(HCHANNEL channel, uint32_t frames, uint64_t blockStart) {
     size_t got = 0;
     if (!ended.load(std::memory_order_relaxed)) {
         got = openmpt_module_read_interleaved_stereo(module, static_cast<int32_t>(rate), frames,
@@ -152,7 +167,7 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
         }
     }
     if (got == 0) {
-        return;
+        return 0;
     }
     for (const Dsp& d : dsps) {
         // A callback that throws must not take the mixing thread down with it.
@@ -161,13 +176,29 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
         } catch (...) {
         }
     }
+    return got;
+}
+
+float Music::RampVolume(uint32_t frames, float& start, float& step) {
     // Ramp from the last block's volume to the new one across the whole block,
     // so that a change is complete within one block and does not click.
     const float target = volume.load(std::memory_order_relaxed);
     // A volume set before play is the starting level, not the end of a ramp.
-    const float start = rendered ? appliedVolume : target;
+    start = rendered ? appliedVolume : target;
     rendered = true;
-    const float step = (target - start) / static_cast<float>(frames);
+    step = (target - start) / static_cast<float>(frames);
+    appliedVolume = target;
+    return target;
+}
+
+void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(block.size() / 2));
+    const size_t got = Decode(channel, frames, blockStart);
+    if (got == 0) {
+        return;
+    }
+    float start, step;
+    const float target = RampVolume(frames, start, step);
     const int16_t* s = block.data();
     if (step == 0.0f) {
         AddScaled(s, mix, got * 2, target);
@@ -178,7 +209,26 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
             mix[2 * f + 1] += s[2 * f + 1] * v;
         }
     }
-    appliedVolume = target;
+}
+
+void Music::RenderAlone(HCHANNEL channel, int16_t* out, uint32_t frames, uint64_t blockStart) {
+    const uint32_t decoded = std::min<uint32_t>(frames, static_cast<uint32_t>(block.size() / 2));
+    const size_t got = Decode(channel, decoded, blockStart);
+    if (got > 0) {
+        float start, step;
+        const float target = RampVolume(decoded, start, step);
+        const int16_t* s = block.data();
+        if (step == 0.0f) {
+            ScaledToPcm16(s, out, got * 2, target);
+        } else {
+            for (size_t f = 0; f < got; ++f) {
+                const float v = start + step * static_cast<float>(f + 1);
+                out[2 * f] = Pcm16(s[2 * f] * v);
+                out[2 * f + 1] = Pcm16(s[2 * f + 1] * v);
+            }
+        }
+    }
+    std::fill(out + got * 2, out + static_cast<size_t>(frames) * 2, int16_t{0});
 }
 
 } // namespace sonvale::audio

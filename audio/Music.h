@@ -38,6 +38,10 @@ class Music {
     // from the last block's volume. `blockStart` is the output frame at which
     // this block will be heard; when the song ends inside it, endFrame is set.
     void Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart);
+    // As Render, for a music that plays alone: writes the block straight to
+    // `out` as the 16-bit samples that adding it to a silent mix and converting
+    // would give, and silence after the song's end; two passes over memory fewer.
+    void RenderAlone(HCHANNEL channel, int16_t* out, uint32_t frames, uint64_t blockStart);
 
     // Serialises the decoder, the DSP chain and rendering: the mixing thread
     // holds it while it renders this music, so taking it waits out a render.
@@ -62,6 +66,12 @@ class Music {
 
   private:
     Music() = default;
+
+    // renderLock held: decodes up to `frames` frames into `block` and runs the
+    // DSP chain on them; returns the frames decoded, 0 once the song has ended.
+    size_t Decode(HCHANNEL channel, uint32_t frames, uint64_t blockStart);
+    // renderLock held: this block's volume ramp (start, change a frame); returns its end.
+    float RampVolume(uint32_t frames, float& start, float& step);
 
     struct Dsp {
         HDSP handle;
