@@ -1,12 +1,10 @@
 #include "Engine.h"
 
+#include "Pcm.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace sonvale::audio {
 namespace {
@@ -15,23 +13,6 @@ constexpr DWORD kKnownLoadFlags = BASS_SAMPLE_LOOP | BASS_SAMPLE_SOFTWARE | BASS
                                   BASS_MUSIC_STOPBACK | BASS_MUSIC_SINCINTER;
 
 std::atomic<uint32_t> lastDsp{0};
-
-// Rounds to nearest and saturates to 16 bits. With SSE2 eight samples take a
-// handful of instructions; a call to lrint per sample cost more than the rest
-// of the mixing.
-void ToPcm16(const float* mix, int16_t* out, size_t count) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 8 <= count; i += 8) {
-        const __m128i lo = _mm_cvtps_epi32(_mm_loadu_ps(mix + i));
-        const __m128i hi = _mm_cvtps_epi32(_mm_loadu_ps(mix + i + 4));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(lo, hi));
-    }
-#endif
-    for (; i < count; ++i) {
-        out[i] = static_cast<int16_t>(std::lrint(std::clamp(mix[i], -32768.0f, 32767.0f)));
-    }
-}
 
 HDSP NewDspHandle() {
     HDSP h;
@@ -293,7 +274,6 @@ void Engine::MixLoop(OutputDevice* device) {
 }
 
 void Engine::MixBlock(int16_t* out, uint32_t frames) {
-    std::fill(mix.begin(), mix.end(), 0.0f);
     size_t count = 0;
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -310,17 +290,33 @@ void Engine::MixBlock(int16_t* out, uint32_t frames) {
             }
         }
     }
-    for (size_t i = 0; i < count; ++i) {
-        Music* m = active[i];
+    const size_t samples = static_cast<size_t>(frames) * 2;
+    if (count == 1) {
+        // The usual case, one music: straight into the device's buffer.
+        Music* m = active[0];
         {
             std::lock_guard<std::mutex> rendering(m->renderLock);
-            if (!m->removed) {
-                m->Render(activeHandles[i], mix.data(), frames, mixedFrames);
+            if (m->removed) {
+                std::fill(out, out + samples, int16_t{0});
+            } else {
+                m->RenderAlone(activeHandles[0], out, frames, mixedFrames);
             }
         }
         m->mixerPins.fetch_sub(1, std::memory_order_release);
+    } else {
+        std::fill(mix.begin(), mix.end(), 0.0f);
+        for (size_t i = 0; i < count; ++i) {
+            Music* m = active[i];
+            {
+                std::lock_guard<std::mutex> rendering(m->renderLock);
+                if (!m->removed) {
+                    m->Render(activeHandles[i], mix.data(), frames, mixedFrames);
+                }
+            }
+            m->mixerPins.fetch_sub(1, std::memory_order_release);
+        }
+        ToPcm16(mix.data(), out, samples);
     }
-    ToPcm16(mix.data(), out, static_cast<size_t>(frames) * 2);
     mixedFrames += frames;
 }
 

@@ -1,6 +1,7 @@
 #include "Music.h"
 
 #include "AnsiText.h"
+#include "Pcm.h"
 
 #include <libopenmpt/libopenmpt.h>
 
@@ -50,6 +51,42 @@ size_t WithoutZeroPadding(const void* data, size_t size) {
         --end;
     }
     return end + kZeroTail < size ? end + kZeroTail : size;
+}
+
+// mix[i] += samples[i] * volume for `count` samples. With SSE2 eight at a time:
+// a scalar int-to-float conversion a sample added several percent to the
+// decoding of a small four-channel module. Same products and sums either way.
+void AddScaled(const int16_t* samples, float* mix, size_t count, float volume) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 v = _mm_set1_ps(volume);
+    for (; i + 8 <= count; i += 8) {
+        __m128 lo, hi;
+        WidenToFloats(samples + i, lo, hi);
+        _mm_storeu_ps(mix + i, _mm_add_ps(_mm_loadu_ps(mix + i), _mm_mul_ps(lo, v)));
+        _mm_storeu_ps(mix + i + 4, _mm_add_ps(_mm_loadu_ps(mix + i + 4), _mm_mul_ps(hi, v)));
+    }
+#endif
+    for (; i < count; ++i) {
+        mix[i] += samples[i] * volume;
+    }
+}
+
+// out[i] = samples[i] * volume, rounded and saturated: what AddScaled into a
+// silent mix and ToPcm16 give, in one pass.
+void ScaledToPcm16(const int16_t* samples, int16_t* out, size_t count, float volume) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 v = _mm_set1_ps(volume);
+    for (; i + 8 <= count; i += 8) {
+        __m128 lo, hi;
+        WidenToFloats(samples + i, lo, hi);
+        StorePcm16(_mm_mul_ps(lo, v), _mm_mul_ps(hi, v), out + i);
+    }
+#endif
+    for (; i < count; ++i) {
+        out[i] = Pcm16(samples[i] * volume);
+    }
 }
 
 std::string ModuleTitle(openmpt_module* module) {
@@ -122,11 +159,12 @@ void Music::Rewind() {
     ended.store(false, std::memory_order_release);
 }
 
-void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
+const int16_t* Music::Decode(HCHANNEL channel, uint32_t frames, uint64_t blockStart,
+                             size_t& got) {
+    got = 0;
     if (ended.load(std::memory_order_relaxed)) {
-        return;
+        return nullptr;
     }
-    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(blockFrames));
     if (handedFrames == decodedFrames && !decodedToEnd) {
         const size_t run = blockFrames * kAheadBlocks;
         decodedFrames = openmpt_module_read_interleaved_stereo(
@@ -134,7 +172,7 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
         handedFrames = 0;
         decodedToEnd = decodedFrames < run;
     }
-    const size_t got = std::min<size_t>(frames, decodedFrames - handedFrames);
+    got = std::min<size_t>(frames, decodedFrames - handedFrames);
     int16_t* const block = ahead.data() + 2 * handedFrames;
     handedFrames += got;
     if (got < frames) {
@@ -142,7 +180,7 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
         ended.store(true, std::memory_order_release);
     }
     if (got == 0) {
-        return;
+        return nullptr;
     }
     for (const Dsp& d : dsps) {
         // A callback that throws must not take the mixing thread down with it.
@@ -151,18 +189,32 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
         } catch (...) {
         }
     }
+    return block;
+}
+
+float Music::RampVolume(uint32_t frames, float& start, float& step) {
     // Ramp from the last block's volume to the new one across the whole block,
     // so that a change is complete within one block and does not click.
     const float target = volume.load(std::memory_order_relaxed);
     // A volume set before play is the starting level, not the end of a ramp.
-    const float start = rendered ? appliedVolume : target;
+    start = rendered ? appliedVolume : target;
     rendered = true;
-    const float step = (target - start) / static_cast<float>(frames);
-    const int16_t* s = block;
+    step = (target - start) / static_cast<float>(frames);
+    appliedVolume = target;
+    return target;
+}
+
+void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart) {
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(blockFrames));
+    size_t got = 0;
+    const int16_t* s = Decode(channel, frames, blockStart, got);
+    if (got == 0) {
+        return;
+    }
+    float start, step;
+    const float target = RampVolume(frames, start, step);
     if (step == 0.0f) {
-        for (size_t i = 0; i < got * 2; ++i) {
-            mix[i] += s[i] * target;
-        }
+        AddScaled(s, mix, got * 2, target);
     } else {
         for (size_t f = 0; f < got; ++f) {
             const float v = start + step * static_cast<float>(f + 1);
@@ -170,7 +222,26 @@ void Music::Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t block
             mix[2 * f + 1] += s[2 * f + 1] * v;
         }
     }
-    appliedVolume = target;
+}
+
+void Music::RenderAlone(HCHANNEL channel, int16_t* out, uint32_t frames, uint64_t blockStart) {
+    const uint32_t decoded = std::min<uint32_t>(frames, static_cast<uint32_t>(blockFrames));
+    size_t got = 0;
+    const int16_t* s = Decode(channel, decoded, blockStart, got);
+    if (got > 0) {
+        float start, step;
+        const float target = RampVolume(decoded, start, step);
+        if (step == 0.0f) {
+            ScaledToPcm16(s, out, got * 2, target);
+        } else {
+            for (size_t f = 0; f < got; ++f) {
+                const float v = start + step * static_cast<float>(f + 1);
+                out[2 * f] = Pcm16(s[2 * f] * v);
+                out[2 * f + 1] = Pcm16(s[2 * f + 1] * v);
+            }
+        }
+    }
+    std::fill(out + got * 2, out + static_cast<size_t>(frames) * 2, int16_t{0});
 }
 
 } // namespace sonvale::audio

@@ -39,6 +39,10 @@ class Music {
     // block's volume. `blockStart` is the output frame at which this block will
     // be heard; when the song ends inside it, ended and endFrame are set.
     void Render(HCHANNEL channel, float* mix, uint32_t frames, uint64_t blockStart);
+    // As Render, for a music that plays alone: writes the block straight to
+    // `out` as the 16-bit samples that adding it to a silent mix and converting
+    // would give, and silence after the song's end; two passes over memory fewer.
+    void RenderAlone(HCHANNEL channel, int16_t* out, uint32_t frames, uint64_t blockStart);
 
     // Serialises the decoder, the DSP chain and rendering: the mixing thread
     // holds it while it renders this music, so taking it waits out a render.
@@ -63,6 +67,13 @@ class Music {
 
   private:
     Music() = default;
+
+    // renderLock held: takes up to `frames` frames (at most a block), decoding a
+    // run ahead when none are left, and runs the DSP chain on them; returns them
+    // with their count in `got`, 0 (and null) once the song has ended.
+    const int16_t* Decode(HCHANNEL channel, uint32_t frames, uint64_t blockStart, size_t& got);
+    // renderLock held: this block's volume ramp (start, change a frame); returns its end.
+    float RampVolume(uint32_t frames, float& start, float& step);
 
     struct Dsp {
         HDSP handle;

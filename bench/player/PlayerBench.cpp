@@ -3,6 +3,8 @@
 // reading the same bytes from a file, and how fast closing ends the program. Then
 // the memory a track leaves behind in the player, against a program that does only
 // what Wine does for a track (requests, a new thread, a repaint, the sound device).
+// Figures that a busy machine moves are taken many times, interleaved with their
+// reference, and given as median and range.
 #include <windows.h>
 
 #include <wininet.h>
@@ -16,9 +18,11 @@
 #include <psapi.h>
 
 #include "AudioEngine.h"
+#include "EngineRender.h"
 #include "InternetReader.h"
 #include "PlayerProcess.h"
 #include "Screen.h"
+#include "Spread.h"
 #include "UiHelpers.h"
 
 namespace {
@@ -43,14 +47,30 @@ std::wstring Widen(const std::string& s) {
 // Bytes of the capture file up to its first sample that is not silence, or -1.
 long FirstAudibleByte(size_t from) {
     std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from & ~size_t(1)));
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (size_t i = from & ~size_t(1); i + 1 < bytes.size(); i += 2) {
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
         int16_t s = static_cast<int16_t>((bytes[i] & 0xFF) | (bytes[i + 1] << 8));
         if (s > 64 || s < -64) {
-            return static_cast<long>(i);
+            return static_cast<long>((from & ~size_t(1)) + i);
         }
     }
     return -1;
+}
+
+size_t CaptureBytes() {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(Env("SOUND_FILE").c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return data.nFileSizeLow;
+}
+
+std::string Figure(const bench::Spread& s, double scale, const char* format) {
+    char text[96];
+    std::string f = std::string(format) + " (" + format + " to " + format + ")";
+    snprintf(text, sizeof text, f.c_str(), s.median * scale, s.low * scale, s.high * scale);
+    return text;
 }
 
 std::vector<char> ReadAll(const std::string& path) {
@@ -59,32 +79,35 @@ std::vector<char> ReadAll(const std::string& path) {
                              std::istreambuf_iterator<char>());
 }
 
-// Seconds to load `module` from memory with the engine (no sound device).
+// CPU seconds to load `module` from memory with the engine (no sound device):
+// the median of rounds of loads long enough for the thread clock's 10 ms steps.
 double LoadSeconds(const std::vector<char>& module) {
     std::vector<unsigned char> buffer(0x100000, 0);
     memcpy(buffer.data(), module.data(), module.size());
     BASS_Init(0, 44100, 0, nullptr, nullptr);
-    double best = 1e9;
-    for (int i = 0; i < 20; ++i) {
-        double t = Now();
-        HMUSIC m = BASS_MusicLoad(TRUE, buffer.data(), 0, 0x100000, 0x880410, 0);
-        best = std::min(best, Now() - t);
-        BASS_MusicFree(m);
+    std::vector<double> rounds;
+    for (int round = 0; round < 5; ++round) {
+        const int loads = 300;
+        const double start = bench::ThreadCpuSeconds(GetCurrentThread());
+        for (int i = 0; i < loads; ++i) {
+            BASS_MusicFree(BASS_MusicLoad(TRUE, buffer.data(), 0, 0x100000, 0x880410, 0));
+        }
+        rounds.push_back((bench::ThreadCpuSeconds(GetCurrentThread()) - start) / loads);
     }
     BASS_Free();
-    return best;
+    return bench::SpreadOf(rounds).median;
 }
 
 void StartUpAndSwitch(double loadSeconds) {
     StationControl("reset");
     StationControl("playlist?names=first.mod,second.mod,third.mod");
-    const size_t heardFrom = ReadAll(Env("SOUND_FILE")).size(); // the capture holds the whole run
+    const size_t before = CaptureBytes(); // what earlier programs played
     double start = Now();
     PlayerProcess player;
     double audible = -1;
     PumpUntil(
         [&] {
-            if (FirstAudibleByte(heardFrom) >= 0) {
+            if (FirstAudibleByte(before) >= 0) {
                 audible = Now() - start;
             }
             return audible >= 0;
@@ -94,22 +117,27 @@ void StartUpAndSwitch(double loadSeconds) {
         "start: launch to the first audible block %.0f ms = %.0f x loading the module (%.2f ms)\n",
         audible * 1000, audible / loadSeconds, loadSeconds * 1000);
     // A track change: from the moment the sound stops to the next audible sample.
+    // Only the new part of the capture: a sound server's capture grows all along.
     auto level = [](size_t from, size_t to) {
-        std::vector<char> b = ReadAll(Env("SOUND_FILE"));
-        to = std::min(to, b.size());
+        from &= ~size_t(1);
+        std::ifstream in(Env("SOUND_FILE"), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(from));
+        std::vector<char> b(to > from ? to - from : 0);
+        in.read(b.data(), static_cast<std::streamsize>(b.size()));
+        b.resize(static_cast<size_t>(in.gcount()));
         double sum = 0;
         size_t n = 0;
-        for (size_t i = from & ~size_t(1); i + 1 < to; i += 2, ++n) {
+        for (size_t i = 0; i + 1 < b.size(); i += 2, ++n) {
             int16_t s = static_cast<int16_t>((b[i] & 0xFF) | (b[i + 1] << 8));
             sum += double(s) * s;
         }
         return n ? std::sqrt(sum / n) : 0.0;
     };
-    size_t last = ReadAll(Env("SOUND_FILE")).size();
+    size_t last = CaptureBytes();
     double silentSince = -1, gap = -1;
     PumpUntil(
         [&] {
-            size_t now = ReadAll(Env("SOUND_FILE")).size();
+            size_t now = CaptureBytes();
             double l = level(last, now);
             if (silentSince < 0 && now > last && l < 1.0) {
                 silentSince = Now();
@@ -126,15 +154,20 @@ void StartUpAndSwitch(double loadSeconds) {
            gap * 1000, std::max(0.0, gap - 2.0) * 1000, gap / loadSeconds);
 }
 
+// Fetches of 1 MiB over loopback, each followed by a read of the same bytes
+// from a file: wall time, as a user waits for it.
 void Download() {
     StationControl("reset");
     StationControl("fault?mode=module-1mib");
     HINTERNET session = OpenInternetSession();
     std::atomic<bool> stop{false};
     std::vector<unsigned char> buffer(0x100000);
-    double best = 1e9;
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    const std::string file = std::string(path) + "sonvale-bench.bin";
+    std::vector<double> fetches, reads, ratios;
     DWORD total = 0;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 25; ++i) {
         InternetReader reader;
         std::wstring url = Widen("http://127.0.0.1:" + Env("STATION_PORT") + "/xm/first.mod");
         double t = Now();
@@ -146,31 +179,32 @@ void Download() {
             total += n;
         }
         reader.Close();
-        best = std::min(best, Now() - t);
-    }
-    CloseInternetSession(session);
-    char path[MAX_PATH];
-    GetTempPathA(MAX_PATH, path);
-    std::string file = std::string(path) + "sonvale-bench.bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<char*>(buffer.data()), total);
-    double fileBest = 1e9;
-    for (int i = 0; i < 5; ++i) {
-        double t = Now();
+        fetches.push_back(Now() - t);
+        if (i == 0) {
+            std::ofstream(file, std::ios::binary)
+                .write(reinterpret_cast<char*>(buffer.data()), total);
+        }
+        t = Now();
         HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        DWORD got = 0, n = 0;
+        DWORD got = 0;
         while (ReadFile(h, buffer.data() + got, 1024, &n, nullptr) && n > 0) {
             got += n;
         }
         CloseHandle(h);
-        fileBest = std::min(fileBest, Now() - t);
+        reads.push_back(Now() - t);
+        ratios.push_back(fetches.back() / reads.back());
     }
+    CloseInternetSession(session);
     DeleteFileA(file.c_str());
-    printf(
-        "fetch: %lu bytes over loopback in %.1f ms = %.1f x reading them from a file (%.2f ms)\n",
-        total, best * 1000, best / fileBest, fileBest * 1000);
+    printf("fetch: %lu bytes over loopback in %s ms = %s x reading them from a file (%s ms); "
+           "median (range) of %zu\n",
+           total, Figure(bench::SpreadOf(fetches), 1e3, "%.1f").c_str(),
+           Figure(bench::SpreadOf(ratios), 1, "%.1f").c_str(),
+           Figure(bench::SpreadOf(reads), 1e3, "%.2f").c_str(), fetches.size());
 }
 
-void CloseLatency(const char* state, const char* fault, bool waitForBox) {
+// Seconds from the click on the close button to the program's exit.
+double CloseLatency(const char* fault, bool waitForBox) {
     StationControl("reset");
     StationControl("playlist?names=long.mod,second.mod");
     if (fault != nullptr) {
@@ -187,11 +221,31 @@ void CloseLatency(const char* state, const char* fault, bool waitForBox) {
     HWND close = ChildAt(window, 380, 15);
     double t = Now();
     Click(close);
-    long code = player.ExitCode(10000);
-    double seconds = Now() - t;
-    printf("close: %-26s %4.0f ms to exit (code %ld), target < 1000 ms: %s\n", state,
-           seconds * 1000, code, seconds < 1.0 ? "met" : "MISSED");
+    const long code = player.ExitCode(10000);
+    const double seconds = Now() - t;
     StationControl("release");
+    return code == -1 ? 1e9 : seconds;
+}
+
+void CloseLatencies() {
+    struct State {
+        const char* name;
+        const char* fault;
+        bool waitForBox;
+        std::vector<double> seconds;
+    } states[] = {{"idle (halted)", "fault?mode=answer-empty", true, {}},
+                  {"during play", nullptr, false, {}},
+                  {"during a stalled download", "fault?mode=module-stall", false, {}}};
+    for (int round = 0; round < 3; ++round) {
+        for (State& s : states) {
+            s.seconds.push_back(CloseLatency(s.fault, s.waitForBox));
+        }
+    }
+    for (const State& s : states) {
+        const bench::Spread spread = bench::SpreadOf(s.seconds);
+        printf("close: %-26s %s ms to exit, target < 1000 ms: %s\n", s.name,
+               Figure(spread, 1e3, "%.0f").c_str(), spread.median < 1.0 ? "met" : "MISSED");
+    }
 }
 
 // Resident memory of another process, as its task manager would show it.
@@ -326,9 +380,7 @@ int main(int argc, char** argv) {
     double load = LoadSeconds(ReadAll(modules + "/first.mod"));
     StartUpAndSwitch(load);
     Download();
-    CloseLatency("idle (halted)", "fault?mode=answer-empty", true);
-    CloseLatency("during play", nullptr, false);
-    CloseLatency("during a stalled download", "fault?mode=module-stall", false);
-    Creep(60);
+    CloseLatencies();
+    Creep(30);
     return 0;
 }
