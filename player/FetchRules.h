@@ -40,6 +40,8 @@ bool LocationUsable(const std::wstring& location);
 std::wstring EscapeControlCharacters(const std::wstring& url);
 
 // Added to every request: no cookie is kept, written to the profile, or sent.
+// Certificates are always checked: no flag or option that lets a certificate
+// error pass (its name, dates, authority or revocation) is ever set.
 constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
 
 // What a response's headers say of its body's length.
