@@ -13,8 +13,9 @@
 
 // Where the redirects of one request may lead.
 enum class RedirectScope {
-    // The answer is only ever read from the station itself: the same scheme,
-    // host and port as the address asked for.
+    // The answer is only ever read from the station itself: the same host and
+    // port as the address asked for, in the same scheme or upgraded from http
+    // to https (the upgrade may also move from port 80 to 443).
     SameServer,
     // A module may come from any web server (a station may serve its files from
     // a mirror): its bytes never go back to the network.
@@ -22,7 +23,8 @@ enum class RedirectScope {
 };
 
 // Whether a redirect from `from` to the absolute address `to` (already combined
-// and escaped) is followed: only http and https, and within `scope`.
+// and escaped) is followed: only http and https, never from https down to http
+// (in either scope), and within `scope`.
 bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope);
 
 // Longest Location that is followed; a longer one is no usable place to go.
@@ -38,11 +40,13 @@ bool LocationUsable(const std::wstring& location);
 std::wstring EscapeControlCharacters(const std::wstring& url);
 
 // Added to every request: no cookie is kept, written to the profile, or sent.
+// Certificates are always checked: no flag or option that lets a certificate
+// error pass (its name, dates, authority or revocation) is ever set.
 constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
 
 // What a response's headers say of its body's length.
 struct BodyLength {
-    bool known = false;          // false: the body ends where the server ends it
+    bool known = false;           // false: the body ends where the server ends it
     unsigned long long bytes = 0; // when known
 };
 
