@@ -7,7 +7,7 @@
 // Threads: Open, Read and Close run on one worker thread. WinINet calls the
 // status callback on its own threads (and sometimes inside the worker's own
 // WinINet calls). The two meet only in a heap-allocated per-request state with
-// atomic fields, an event and a reference count (see InternetReader.cpp).
+// atomic fields, an event and a reference count (see InternetRequest.h).
 
 #include <windows.h>
 #include <wininet.h>
