@@ -82,11 +82,6 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     if (root == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    // Never a kept connection: what an earlier answer left in it would be read
-    // as this one (the reader cannot see bytes past an announced length).
-    // Windows documents this option only as re-reading the registry settings at
-    // the next connect; Wine 8 also empties its keep-alive pool with it.
-    InternetSetOptionW(root, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
     state_ = NewRequestState();
     if (state_ == nullptr) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);

@@ -7,8 +7,6 @@
 namespace {
 
 std::atomic<LONG> liveStates{0};
-// Requests set aside unclosed (see Close); any thread may look.
-std::atomic<LONG> requestsSetAside{0};
 
 void Release(InternetRequestState* state) {
     if (--state->refs == 0) {
@@ -22,6 +20,28 @@ void CloseRequestOnce(InternetRequestState* state, HINTERNET request) {
     if (!state->closeClaimed.exchange(true)) {
         InternetCloseHandle(request);
     }
+}
+
+DWORD WINAPI CloseAside(void* request) {
+    InternetCloseHandle(static_cast<HINTERNET>(request));
+    return 0;
+}
+
+// Windows discards what is unread when a request is closed; Wine 8 first reads
+// it out inside InternetCloseHandle for as long as data keeps arriving (a body
+// announced long, or chunked; never one ended by the close). Such a close is made
+// on a thread of its own, so neither the worker nor the program's close waits.
+void CloseMayReadLong(InternetRequestState* state, HINTERNET request) {
+    if (state->closeClaimed.exchange(true)) {
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 64 * 1024, CloseAside, request,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        InternetCloseHandle(request);
+        return;
+    }
+    CloseHandle(thread);
 }
 
 void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
@@ -101,7 +121,7 @@ HINTERNET OpenInternetSession() {
 void CloseInternetSession(HINTERNET root) {
     // The callback stays installed: requests still held by WinINet report their
     // HANDLE_CLOSING through it later, and that frees their state.
-    if (root != nullptr && requestsSetAside == 0) {
+    if (root != nullptr) {
         InternetCloseHandle(root);
     }
 }
@@ -157,7 +177,8 @@ void InternetReader::Close() {
         return;
     }
     InternetRequestState* state = state_;
-    const bool setAside = request_ != nullptr && !ended_ && !RestMayBeReadOut(length_, delivered_);
+    const bool restMayBeLong =
+        request_ != nullptr && !ended_ && !RestMayBeReadOut(length_, delivered_);
     state_ = nullptr;
     request_ = nullptr;
     bool abandoned = state->pending;
@@ -165,13 +186,13 @@ void InternetReader::Close() {
     // least one of the two sees the handle and closes it.
     state->orphaned = true;
     HINTERNET request = state->handle;
-    if (setAside) {
-        // Windows discards what is unread when a request is closed; Wine 8 first
-        // reads the rest out while data keeps arriving, here without end.
-        // Claimed, the handle is closed by nobody; WinINet's reference keeps the
-        // state with it.
-        state->closeClaimed = true;
-        ++requestsSetAside;
+    if (request != nullptr && restMayBeLong && !abandoned) {
+        CloseMayReadLong(state, request);
+        // Usually it is done at once: then the next request finds it closed.
+        DWORD start = GetTickCount();
+        while (!state->closed && GetTickCount() - start < kSliceMs) {
+            WaitForSingleObject(state->event, kSliceMs);
+        }
     } else if (request != nullptr) {
         CloseRequestOnce(state, request);
         // An abandoned operation keeps the handle alive inside WinINet until
