@@ -281,8 +281,8 @@ TEST_F(InternetReaderTest, NoMoreThanTwoRequestsAreOpenAtOnceWhateverTheServerSe
         {"/stall/5000", any, 3, 1 << 20, 5000, true},           // stalls, then released
         {"/endless/headers/4194304", any, 3, 0, 0, false},      // headers without end
     };
-    realOpenUrl = reinterpret_cast<decltype(realOpenUrl)>(HookImport(
-        "wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(OpenUrlWithinLimit)));
+    realOpenUrl = reinterpret_cast<decltype(realOpenUrl)>(
+        HookImport("wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(OpenUrlWithinLimit)));
     realClose = reinterpret_cast<decltype(realClose)>(
         HookImport("wininet.dll", "InternetCloseHandle", reinterpret_cast<void*>(CloseCounted)));
     ASSERT_TRUE(realOpenUrl != nullptr && realClose != nullptr);
