@@ -294,8 +294,10 @@ class WaveOutOutput final : public OutputDevice {
         }
         // Windows refuses the close while a buffer is queued and the handle lives
         // on; Wine 8 closes a device whose sound server went away although its
-        // reset failed. Either way the ring is free only after a close that succeeds.
-        if (waveOutClose(r.device) != MMSYSERR_NOERROR) {
+        // reset failed. Either way the ring is free only after a close that
+        // succeeds, or once winmm no longer knows the handle at all.
+        const MMRESULT closed = waveOutClose(r.device);
+        if (closed != MMSYSERR_NOERROR && closed != MMSYSERR_INVALHANDLE) {
             return false;
         }
         r.device = nullptr;
