@@ -45,15 +45,10 @@ class WaveOut : public AudioEngineTest {
         return samples;
     }
 
-    // Whether sound reaches the capture after sample `from` within `seconds`.
+    // Whether sound reaches the capture after sample `from` within `seconds`,
+    // looked for every 50 ms (what came since is read anew each time).
     bool SoundAfter(size_t from, double seconds) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (; std::chrono::steady_clock::now() < end; Sleep(50)) {
-            if (Peak(Heard(from)) > 1000) {
-                return true;
-            }
-        }
-        return false;
+        return WaitUntil([&] { return Sleep(50), Peak(Heard(from)) > 1000; }, seconds);
     }
 
     // Plays until the channel reports stopped; returns the frames heard by then.
