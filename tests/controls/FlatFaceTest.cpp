@@ -126,11 +126,15 @@ TEST_F(FlatFaceTest, TitleBoxEndsALongTitleWithDotsShowsItsAmpersandAndTakesItFr
     draw(L"", empty);
     EXPECT_EQ(empty.Count(black), 198 * 18) << "only the box and its frame";
 
-    // Set by the worker, the window's own text stays (that the new one is painted,
-    // the end-to-end cases see on the screen at each change of track).
+    // Set by the worker: a paint is asked for (what it shows, the looping test below
+    // compares), and the window's own text stays.
     box.SetText(KString(L"before the window"));
     ASSERT_TRUE(host.AddComponent(&box));
+    PaintNow(host.GetHWND());
+    RECT dirty;
+    ASSERT_FALSE(GetUpdateRect(box.GetHWND(), &dirty, FALSE));
     std::thread([&] { box.SetText(KString(L"buffering...")); }).join();
+    EXPECT_TRUE(GetUpdateRect(box.GetHWND(), &dirty, FALSE));
     wchar_t windowText[64] = {};
     GetWindowTextW(box.GetHWND(), windowText, 64);
     EXPECT_STREQ(windowText, L"before the window");
