@@ -30,7 +30,8 @@ bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
-// Digits with optional blanks around them; anything else is no length.
+// The number `text` begins with (after blanks; 0 without digits) goes to `value`;
+// true when that is all there is: digits with optional blanks around them.
 bool ParseLength(const std::wstring& text, unsigned long long& value) {
     size_t at = 0;
     while (at < text.size() && IsBlank(text[at])) {
@@ -77,12 +78,9 @@ bool LocationUsable(const std::wstring& location) {
 }
 
 std::wstring EscapeControlCharacters(const std::wstring& url) {
-    size_t end = url.find_last_not_of(L"\r\n");
-    end = end == std::wstring::npos ? 0 : end + 1;
     std::wstring escaped;
     escaped.reserve(url.size());
-    for (size_t i = 0; i < end; ++i) {
-        const wchar_t ch = url[i];
+    for (const wchar_t ch : url) {
         if (ch < 0x20 || ch == 0x7F) {
             const wchar_t* hex = L"0123456789ABCDEF";
             escaped += L'%';
@@ -92,7 +90,18 @@ std::wstring EscapeControlCharacters(const std::wstring& url) {
             escaped += ch;
         }
     }
-    return escaped.append(url, end, std::wstring::npos);
+    return escaped;
+}
+
+bool TrackName(const std::wstring& answer, std::wstring& name) {
+    // The address is built from the name as it is: a line break left in it would
+    // go out escaped and name another file.
+    const size_t end = answer.find_last_not_of(L"\r\n");
+    if (end == std::wstring::npos || end >= kMaxTrackNameLength) {
+        return false;
+    }
+    name.assign(answer, 0, end + 1);
+    return true;
 }
 
 BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
@@ -101,14 +110,23 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
     if (hasTransferEncoding || contentLengths.empty()) {
         return length;
     }
-    for (size_t i = 0; i < contentLengths.size(); ++i) {
-        unsigned long long value = 0;
-        if (!ParseLength(contentLengths[i], value) || (i > 0 && value != length.bytes)) {
-            return BodyLength();
+    bool valid = true;
+    bool first = true;
+    for (const std::wstring& field : contentLengths) {
+        // "5, 5" is one way of sending the same length twice.
+        for (size_t from = 0; from <= field.size();) {
+            size_t comma = field.find(L',', from);
+            comma = comma == std::wstring::npos ? field.size() : comma;
+            unsigned long long value = 0;
+            valid = ParseLength(field.substr(from, comma - from), value) && valid &&
+                    (first || value == length.bytes);
+            length.bytes = first || value > length.bytes ? value : length.bytes;
+            first = false;
+            from = comma + 1;
         }
-        length.bytes = value;
     }
-    length.known = true;
+    length.known = valid;
+    length.invalid = !valid;
     return length;
 }
 
@@ -117,6 +135,6 @@ bool BodyFits(const BodyLength& length, unsigned long long room) {
 }
 
 bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered) {
-    return length.known &&
+    return (length.known || length.invalid) &&
            (delivered >= length.bytes || length.bytes - delivered <= kLongestRestReadOut);
 }

@@ -298,6 +298,11 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     state_->handle = request;
 
     ReadLength();
+    // HTTP makes a response whose framing is broken unusable: closed at once, unread.
+    if (length_.invalid) {
+        Close();
+        return Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    }
     lastDataTick_ = GetTickCount();
     return true;
 }

@@ -47,6 +47,7 @@ FAULTS = {
     "answer-nul":       ("answer", "nul", "the answer is the name, a zero byte, then 'garbage'"),
     "answer-1mib":      ("answer", "size1", "the answer is the name padded with 'x' to exactly 1 MiB (no zero byte)"),
     "answer-oversize":  ("answer", "size+", "the answer is the name padded with 'x' to 1 MiB + 1 byte"),
+    "answer-long":      ("answer", "long", "the answer is the name padded with 'x' to `size` bytes (default 2049)"),
     "answer-stall":     ("answer", "stall", "announces the whole answer, sends `at` bytes, then goes silent"),
     "answer-silent":    ("answer", "silent", "reads the request and sends nothing at all, not even the status line"),
     "answer-reset":     ("answer", "reset", "sends `at` bytes of the answer, waits `wait` s, then resets (RST)"),
@@ -58,7 +59,8 @@ FAULTS = {
     "module-404":       ("module", "404", "the module request answers an HTML error page, status 404"),
     "module-500":       ("module", "500", "the module request answers an HTML error page, status 500"),
     "module-1mib":      ("module", "size1", "the module padded with zero bytes to exactly 1 MiB"),
-    "module-oversize":  ("module", "size+", "the module padded with zero bytes to 1 MiB + 1 byte"),
+    "module-oversize":  ("module", "size+", "the module padded with zero bytes to `size` bytes (default 1 MiB + 1)"),
+    "module-framing":   ("module", "framing", "the module itself, framed as `length` and `coding` say"),
     "module-empty":     ("module", "empty", "the module request answers 200 with a 0-byte body"),
     "module-stall":     ("module", "stall", "announces the whole module, sends `at` bytes, then goes silent"),
     "module-silent":    ("module", "silent", "reads the request and sends nothing at all, not even the status line"),
@@ -80,6 +82,10 @@ FAULT_PARAMS = {
     "wait":  (float, 0.3, "reset: seconds between the partial body and the RST"),
     "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
     "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the mirror, are served)"),
+    "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
+    # Framing, for a fault whose body is sent whole: valid or not, as asked.
+    "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, the close ends it)"),
+    "coding": (str, "", "chunked: the body is sent chunked"),
 }
 
 
@@ -479,6 +485,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = name + b"x" * (MIB - len(name))
         elif action == "size+":
             body = name + b"x" * (MIB + 1 - len(name))
+        elif action == "long":
+            body = name.ljust(params["size"] or 2049, b"x")
         elif action == "redirect":
             return 302, "text/plain", b"", action, params
         elif action == "304":
@@ -511,7 +519,8 @@ class Handler(socketserver.BaseRequestHandler):
         if action == "size1":
             body = body[:MIB] + b"\0" * (MIB - len(body[:MIB]))
         elif action == "size+":
-            body = body[:MIB] + b"\0" * (MIB + 1 - len(body[:MIB]))
+            size = params["size"] or MIB + 1
+            body = body[:size].ljust(size, b"\0")
         elif action == "empty":
             body, status = b"", 200
         elif action == "garbage":
@@ -667,11 +676,34 @@ class Handler(socketserver.BaseRequestHandler):
                 sent += len(body[sent:sent + step])
                 record["bytes"] = sent
             return keep
+        if action and (params["length"] or params["coding"]):
+            return self.send_framed(status, ctype, body, keep, params, record)
         try:
             self.sock.sendall(head + body)
         except OSError:
             record["outcome"] = "client-gone"
             raise
+        record["bytes"] = len(body)
+        return keep
+
+    def send_framed(self, status, ctype, body, keep, params, record):
+        """The body framed as the fault's `length` and `coding` say, valid or not."""
+        values = {"": [str(len(body))], "none": []}.get(params["length"], params["length"].split("|"))
+        chunked = params["coding"] == "chunked"
+        keep = keep and (chunked or bool(values))  # else only the close ends the body
+        head = "HTTP/1.1 %d %s\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n" % (
+            status, REASONS.get(status, "Error"), ctype)
+        head += "".join("Content-Length: %s\r\n" % v for v in values)
+        if chunked:
+            head += "Transfer-Encoding: chunked\r\n"
+            body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 65536]), body[i:i + 65536])
+                            for i in range(0, len(body), 65536)) + b"0\r\n\r\n"
+        head += "Connection: %s\r\n\r\n" % ("keep-alive" if keep else "close")
+        try:
+            self.sock.sendall(head.encode("latin-1") + body)
+        except OSError:
+            record["outcome"] = "client-gone"
+            return False
         record["bytes"] = len(body)
         return keep
 
