@@ -54,9 +54,13 @@ bool ParseLength(const std::wstring& text, unsigned long long& value) {
 bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope) {
     // Other schemes (ftp, file, data, a drive path...) would have WinINet log in
     // elsewhere or hold the fetch until the stall limit.
-    Server target;
-    if (!CrackServer(to, target) ||
+    Server origin, target;
+    if (!CrackServer(from, origin) || !CrackServer(to, target) ||
         (target.scheme != INTERNET_SCHEME_HTTP && target.scheme != INTERNET_SCHEME_HTTPS)) {
+        return false;
+    }
+    // Never from https to http: whoever is on the path could then answer.
+    if (origin.scheme == INTERNET_SCHEME_HTTPS && target.scheme != INTERNET_SCHEME_HTTPS) {
         return false;
     }
     if (scope == RedirectScope::AnyWebServer) {
@@ -64,12 +68,16 @@ bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope
     }
     // Names as written, no DNS: another name for the same machine is another
     // server here, since the answer's text goes back to the station.
-    Server origin;
-    return CrackServer(from, origin) && origin.scheme == target.scheme &&
-           origin.port == target.port &&
-           CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
-                                target.host.c_str(), static_cast<int>(target.host.size()),
-                                TRUE) == CSTR_EQUAL;
+    if (CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
+                             target.host.c_str(), static_cast<int>(target.host.size()),
+                             TRUE) != CSTR_EQUAL) {
+        return false;
+    }
+    // The same port, or the upgrade of a host to https on the schemes' own ports.
+    return origin.port == target.port ||
+           (origin.scheme == INTERNET_SCHEME_HTTP && target.scheme == INTERNET_SCHEME_HTTPS &&
+            origin.port == INTERNET_DEFAULT_HTTP_PORT &&
+            target.port == INTERNET_DEFAULT_HTTPS_PORT);
 }
 
 bool LocationUsable(const std::wstring& location) {

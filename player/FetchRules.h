@@ -14,8 +14,9 @@
 
 // Where the redirects of one request may lead.
 enum class RedirectScope {
-    // The answer is only ever read from the station itself: the same scheme,
-    // host and port as the address asked for.
+    // The answer is only ever read from the station itself: the same host and
+    // port as the address asked for, in the same scheme or upgraded from http
+    // to https (the upgrade may also move from port 80 to 443).
     SameServer,
     // A module may come from any web server (a station may serve its files from
     // a mirror): its bytes never go back to the network.
@@ -23,7 +24,8 @@ enum class RedirectScope {
 };
 
 // Whether a redirect from `from` to the absolute address `to` (already combined
-// and escaped) is followed: only http and https, and within `scope`.
+// and escaped) is followed: only http and https, never from https down to http
+// (in either scope), and within `scope`.
 bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope);
 
 // Longest Location that is followed; a longer one is no usable place to go.
@@ -46,6 +48,8 @@ constexpr size_t kMaxTrackNameLength = 2048;
 bool TrackName(const std::wstring& answer, std::wstring& name);
 
 // Added to every request: no cookie is kept, written to the profile, or sent.
+// Certificates are always checked: no flag or option that lets a certificate
+// error pass (its name, dates, authority or revocation) is ever set.
 constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
 
 // What a response's headers say of its body's length.

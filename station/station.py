@@ -19,6 +19,7 @@ import select
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import subprocess
 import sys
@@ -82,6 +83,7 @@ FAULT_PARAMS = {
     "wait":  (float, 0.3, "reset: seconds between the partial body and the RST"),
     "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
     "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the mirror, are served)"),
+    "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless `host` names one"),
     "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
     # Framing, for a fault whose body is sent whole: valid or not, as asked.
     "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, the close ends it)"),
@@ -176,6 +178,7 @@ class Station:
         self.stalled = 0
         self.counts = {"answer": 0, "module": 0, "index": 0, "control": 0, "other": 0}
         self.quiet = quiet
+        self.tls = None  # a Tls when the station also serves https
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.log_lock = threading.Lock()
 
@@ -300,6 +303,52 @@ def validate_name(raw):
     return name
 
 
+# --- https on the same port ----------------------------------------------------
+class Tls:
+    """With --tls DIR, a connection that opens with a TLS handshake is served over
+    TLS with DIR/NAME.crt and DIR/NAME.key; NAME is "station" until
+    /control/cert?name=NAME picks another (reset picks "station" again). Any other
+    connection is plain HTTP: http://HOST:PORT and https://HOST:PORT are one station."""
+
+    def __init__(self, folder):
+        self.folder = os.path.abspath(folder)
+        self.lock = threading.Lock()
+        self.contexts = {}
+        self.name = None
+        if not self.select("station"):
+            raise OSError("no station.crt and station.key in %s" % self.folder)
+
+    def select(self, name):
+        if not name.isalnum():
+            return False
+        with self.lock:
+            if name not in self.contexts:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                try:
+                    context.load_cert_chain(os.path.join(self.folder, name + ".crt"),
+                                            os.path.join(self.folder, name + ".key"))
+                except (OSError, ssl.SSLError):
+                    return False
+                self.contexts[name] = context
+            self.name = name
+            return True
+
+    def accept(self, sock):
+        """The TLS socket after its handshake, `sock` itself for plain HTTP, or
+        None when the handshake failed (the client refused the certificate)."""
+        try:
+            if sock.recv(1, socket.MSG_PEEK) != b"\x16":  # a TLS record: handshake
+                return sock
+        except OSError:
+            return sock  # read again, and ended, by the plain server
+        with self.lock:
+            context = self.contexts[self.name]
+        try:
+            return context.wrap_socket(sock, server_side=True)
+        except OSError:  # ssl.SSLError included
+            return None
+
+
 class ClientGone(Exception):
     pass
 
@@ -312,6 +361,15 @@ class Handler(socketserver.BaseRequestHandler):
         self.sock = self.request
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(self.server.idle_timeout)
+        self.scheme = "http"
+        if st.tls is not None:
+            self.sock = st.tls.accept(self.request)
+            if self.sock is None:
+                st.log({"event": "tls-refused", "certificate": st.tls.name})
+                self.sock = self.request
+                self.request.close()
+            elif self.sock is not self.request:
+                self.scheme = "https"
         self.buffer = b""
         self.stop_after_reply = False
         with st.lock:
@@ -322,6 +380,8 @@ class Handler(socketserver.BaseRequestHandler):
     def finish(self):
         with self.station.lock:
             self.station.connections.pop(self.conn, None)
+        if self.sock is not self.request:
+            self.sock.close()  # the server closes only the plain socket it gave
 
     def handle(self):
         seq = 0
@@ -402,7 +462,7 @@ class Handler(socketserver.BaseRequestHandler):
                   "path": target.decode("latin-1"), "version": version,
                   "agent": headers.get("user-agent"), "status": None, "bytes": 0,
                   "length": None, "kind": "other", "name": None, "fault": None,
-                  "outcome": "ok"}
+                  "outcome": "ok", "scheme": self.scheme}
         host = headers.get("host", "")
         self.host_name = (host.rpartition(":")[0] or host).lower()
         body_len = headers.get("content-length", "0")
@@ -535,8 +595,8 @@ class Handler(socketserver.BaseRequestHandler):
         """The fault of this request; none for one that came to the redirect's host."""
         st = self.station
         with st.lock:
-            mirror = st.fault_params["host"].lower()
-        if mirror and self.host_name == mirror:
+            host, scheme = st.fault_params["host"].lower(), st.fault_params["scheme"]
+        if (host or scheme) and (host or self.host_name, scheme or "http") == (self.host_name, self.scheme):
             return None, None
         return st.fault_for(kind)
 
@@ -585,8 +645,13 @@ class Handler(socketserver.BaseRequestHandler):
             st.set_fault("none", fault_from_query("none", {})[1])
             st.rewind()
             self.release()
+            if st.tls is not None:
+                st.tls.select("station")
             st.log({"event": "reset"})
             return ok("reset")
+        if command == "cert" and st.tls is not None:
+            name = query.get("name", ["station"])[-1]
+            return ok("cert=" + name) if st.tls.select(name) else bad("no certificate %r" % name)
         if command == "release":
             self.release()
             return ok("released")
@@ -624,8 +689,9 @@ class Handler(socketserver.BaseRequestHandler):
             return False
         if action == "redirect":
             where = record["path"]
-            if params["host"]:
-                where = "http://%s:%d%s" % (params["host"], self.server.server_address[1], where)
+            if params["host"] or params["scheme"]:
+                where = "%s://%s:%d%s" % (params["scheme"] or "http", params["host"] or self.host_name,
+                                          self.server.server_address[1], where)
             head = head[:-2] + b"Location: " + where.encode("latin-1") + b"\r\n\r\n"
         elif action == "overlong":
             body += b"GARBAGE-LEFT-ON-THE-CONNECTION"
@@ -892,6 +958,9 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     parser.add_argument("--fault", default="none", help="initial fault, MODE or MODE?key=value&...")
     parser.add_argument("--idle-timeout", type=float, default=30.0,
                         help="seconds an idle keep-alive connection is kept (default 30)")
+    parser.add_argument("--tls", metavar="DIR",
+                        help="also serve https on the same port, with DIR/station.crt and DIR/station.key "
+                             "(/control/cert?name=NAME: DIR/NAME.crt and .key from then on)")
     parser.add_argument("--quiet", action="store_true", help="no per-request line on stderr")
     parser.add_argument("--free-port", action="store_true", help="print a port nobody listens on and exit")
     parser.add_argument("--background", action="store_true",
@@ -924,6 +993,11 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     playlist = [n for n in args.playlist.split(",") if n] if args.playlist else None
     station = Station(folders, playlist=playlist, seed=args.seed, log_path=args.log, quiet=args.quiet)
     station.set_fault(mode, params)
+    if args.tls:
+        try:
+            station.tls = Tls(args.tls)
+        except OSError as e:
+            parser.error(str(e))
     if playlist:
         for name in playlist:
             if station.find(os.fsencode(name)) is None:

@@ -33,11 +33,14 @@ class StationTest : public ::testing::Test {
     static void TearDownTestSuite() { ReleaseFlatTheme(); }
     void TearDown() override { End(); }
 
-    // The station set to play `playlist` (failing as `fault` says), then the program.
-    bool Start(const std::string& playlist, const std::string& fault = "") {
+    // The station set to play `playlist` (failing as `fault` says, with the https
+    // certificate named), then the program.
+    bool Start(const std::string& playlist, const std::string& fault = "",
+               const std::string& certificate = "") {
         End();
         if (!StationControl("reset") || !StationControl("playlist?names=" + playlist) ||
-            (!fault.empty() && !StationControl("fault?mode=" + fault))) {
+            (!fault.empty() && !StationControl("fault?mode=" + fault)) ||
+            (!certificate.empty() && !StationControl("cert?name=" + certificate))) {
             ADD_FAILURE() << "the station does not answer";
             return false;
         }
@@ -45,7 +48,7 @@ class StationTest : public ::testing::Test {
         return Launch();
     }
     bool Launch() {
-        player = std::make_unique<PlayerProcess>();
+        player = std::make_unique<PlayerProcess>(exe);
         window = player->Window();
         EXPECT_NE(window, nullptr) << "no visible main window";
         return window != nullptr;
@@ -96,6 +99,7 @@ class StationTest : public ::testing::Test {
         return PumpUntil([&] { return TitleShows(text); }, ms);
     }
 
+    const char* exe = nullptr; // the player to start, if not the usual one
     std::unique_ptr<PlayerProcess> player;
     HWND window = nullptr;
     size_t logFrom = 0;
@@ -113,8 +117,8 @@ TEST_F(StationTest, TracksFollowOneAnotherWithTheirTitlesAndAreHeard) {
     ASSERT_GE(requests.size(), 10u);
     for (size_t i = 0; i < 10; ++i) {
         const char* modules[] = {"first", "second", "untitled", "third", "fourth"};
-        EXPECT_EQ(requests[i].path, i % 2 ? "/xm/" + std::string(modules[i / 2]) + ".mod"
-                                          : "/xm/request.php");
+        EXPECT_EQ(requests[i].path,
+                  i % 2 ? "/xm/" + std::string(modules[i / 2]) + ".mod" : "/xm/request.php");
         EXPECT_EQ(requests[i].agent, "SONVALE_V2");
     }
     // The third track is heard within the device's latency; the fourth cannot start
@@ -166,8 +170,8 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "module-404", &kCorrupted, L"???", "first.mod", 2, 0},
         {"broken.mod,first.mod", "", &kCorrupted, L"???", "broken.mod", 2, 0},
         // A failed refill: the track playing goes on to its end, and nothing follows it.
-        {"first.mod,second.mod,third.mod", "module-empty&after=2", &kDownloadError,
-         L"buffering...", "first.mod", 3, 6.0},
+        {"first.mod,second.mod,third.mod", "module-empty&after=2", &kDownloadError, L"buffering...",
+         "first.mod", 3, 6.0},
         // A later track the engine refuses is skipped without a word.
         {"first.mod,broken.mod,second.mod", "", nullptr, L"Second Wind", "first.mod", -1, 0},
         // A reset after 8 KiB: the bytes that arrived are the module.
@@ -350,6 +354,49 @@ TEST_F(StationDown, StartShowsTheDownloadErrorAndThePlayerStillCloses) {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitForTitle(L"buffering...", 5000));
     CloseExpectingZero();
+}
+
+// The station over https as well, with certificates of a test authority that Wine
+// trusts for the run, and players built with the tests for https://localhost and
+// http://localhost (the certificate names localhost).
+using HttpsStation = StationTest;
+TEST_F(HttpsStation, PlaysOverCheckedHttpsAndNeverFallsBackToHttp) {
+    const char* https = SONVALE_HTTPS_LOCALHOST_EXE;
+    const struct Case {
+        const char* exe; // null: the shipped one, for http://127.0.0.1
+        const char* certificate;
+        const char* fault;
+        const wchar_t* title; // once it plays; null: the download box comes promptly
+    } cases[] = {
+        {https, "station", "", L"First Light"},
+        // Upgraded to https on its own host (the redirect took the first name).
+        {SONVALE_HTTP_LOCALHOST_EXE, "station", "answer-redirect&scheme=https", L"Second Wind"},
+        {nullptr, "station", "module-redirect&host=localhost&scheme=https", L"First Light"},
+        {https, "station", "answer-redirect&scheme=http", nullptr}, // downgrades
+        {https, "station", "module-redirect&scheme=http", nullptr},
+        {https, "othername", "", nullptr},
+        {https, "expired", "", nullptr},
+        {https, "selfsigned", "", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.certificate) + " " + c.fault);
+        exe = c.exe;
+        ASSERT_TRUE(Start("first.mod,second.mod", c.fault, c.certificate));
+        if (c.title != nullptr) {
+            EXPECT_TRUE(WaitForTitle(c.title));
+            EXPECT_EQ(player->ErrorBox(), nullptr);
+            CloseExpectingZero();
+            continue;
+        }
+        HWND box = WaitForBox(10000); // a third of the stall limit
+        EXPECT_EQ(box != nullptr ? BoxText(box) : L"no box", kDownloadError);
+        for (const StationRequest& r : StationRequests(logFrom, "module")) {
+            EXPECT_EQ(r.bytes, 0) << r.path << " went out";
+        }
+        const DWORD start = GetTickCount();
+        CloseExpectingZero();
+        EXPECT_LT(GetTickCount() - start, 3000u);
+    }
 }
 
 } // namespace

@@ -204,12 +204,33 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
     }
 }
 
-// Servers compare as written: scheme, port (default or not), host name in any case.
-TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnly) {
-    const auto same = RedirectScope::SameServer;
-    EXPECT_TRUE(RedirectAllowed(L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same));
-    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"https://radio.example/a", same));
-    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"http://radio.example:81/a", same));
+// Servers compare as written: host name in any case, port (default or not); an
+// answer may be upgraded to https on its own host, and nothing goes down to http.
+TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
+    const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
+    const struct Case {
+        const wchar_t *from, *to;
+        RedirectScope scope;
+        bool allowed;
+    } cases[] = {
+        {L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same, true},
+        {L"http://radio.example/xm/", L"http://radio.example:81/a", same, false},
+        {L"http://radio.example/xm/", L"https://radio.example/a", same, true},
+        {L"http://radio.example:80/xm/", L"https://radio.example:443/a", same, true},
+        {L"http://radio.example:8080/xm/", L"https://radio.example:8080/a", same, true},
+        {L"http://radio.example:8080/xm/", L"https://radio.example/a", same, false},
+        {L"http://radio.example/xm/", L"https://radio.example:8443/a", same, false},
+        {L"http://radio.example/xm/", L"https://mirror.example/a", same, false},
+        {L"https://radio.example/xm/", L"https://radio.example:443/a", same, true},
+        {L"https://radio.example/xm/", L"http://radio.example:443/a", same, false},
+        {L"https://radio.example/xm/", L"http://radio.example/a", same, false},
+        {L"https://radio.example/xm/", L"http://mirror.example/a", any, false},
+        {L"https://radio.example/xm/", L"https://mirror.example/a", any, true},
+        {L"http://radio.example/xm/", L"https://mirror.example/a", any, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RedirectAllowed(c.from, c.to, c.scope), c.allowed) << c.from << " -> " << c.to;
+    }
 }
 
 // What counts as a body's length: plain digits, the same in every value, or the

@@ -57,6 +57,26 @@ BOOL WINAPI TestPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return posted;
 }
 
+// The main window's icons, and how many were destroyed while its window or its
+// class still showed them.
+HWND iconWindow = nullptr;
+HICON shownIcons[2] = {};
+wchar_t iconClass[64];
+int iconsDestroyed = 0, destroyedWhileShown = 0;
+decltype(&::DestroyIcon) realDestroyIcon;
+
+BOOL WINAPI TestDestroyIcon(HICON icon) {
+    if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
+        WNDCLASSEXW c = {};
+        c.cbSize = sizeof(c);
+        ++iconsDestroyed;
+        destroyedWhileShown += IsWindow(iconWindow) ||
+                               (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
+                                (c.hIcon == icon || c.hIconSm == icon));
+    }
+    return realDestroyIcon(icon);
+}
+
 HINTERNET WINAPI TestInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
                                    DWORD flags) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY); // what a refusal leaves
@@ -83,11 +103,12 @@ class MainWindowTest : public ::testing::Test {
         Hook("user32.dll", "PostMessageW", &TestPostMessageW, &realPostMessageW);
         Hook("wininet.dll", "InternetOpenW", &TestInternetOpenW, &realInternetOpenW);
         Hook("wininet.dll", "InternetReadFile", &TestInternetReadFile, &realInternetReadFile);
+        Hook("user32.dll", "DestroyIcon", &TestDestroyIcon, &realDestroyIcon);
     }
     static void TearDownTestSuite() { ReleasePlayerResources(); }
     void SetUp() override {
         ASSERT_TRUE(realCreateThread && realPostMessageW && realInternetOpenW &&
-                    realInternetReadFile);
+                    realInternetReadFile && realDestroyIcon);
         workerStarts = 0;
         refusedStart = -1;
         delayArmed = refuseInternet = false;
@@ -171,6 +192,24 @@ TEST_F(MainWindowTest, AgcBoxSwitchesTheGainStageAndButtonsMinimiseAndClose) {
     Click(w, 380, 15);
     EXPECT_FALSE(IsWindow(w));
     PumpMessages(10); // takes the quit message out of the queue
+}
+
+// Closed first, or destroyed while open (its loop ended by a WM_QUIT from elsewhere).
+TEST_F(MainWindowTest, IconsAreDestroyedOnlyWhenNeitherWindowNorClassShowsThem) {
+    for (bool closedFirst : {true, false}) {
+        iconWindow = Open().GetHWND();
+        GetClassNameW(iconWindow, iconClass, 64);
+        shownIcons[0] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICON));
+        shownIcons[1] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICONSM));
+        iconsDestroyed = destroyedWhileShown = 0;
+        if (closedFirst) {
+            Close();
+        }
+        window.reset();
+        PumpMessages(10); // takes the quit message out of the queue
+        EXPECT_EQ(iconsDestroyed, 2) << closedFirst;
+        EXPECT_EQ(destroyedWhileShown, 0) << closedFirst;
+    }
 }
 
 TEST_F(MainWindowTest, TickDoesNotStartAWorkerWhileOneIsLateToFinish) {

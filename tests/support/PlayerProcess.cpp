@@ -49,12 +49,13 @@ size_t CaptureSize() {
 size_t captureOrigin = 0;
 } // namespace
 
-PlayerProcess::PlayerProcess() {
+PlayerProcess::PlayerProcess(const char* built) {
     std::wstring exe = L"Z:";
-    for (const char* p = SONVALE_EXE_PATH; *p; ++p) {
+    for (const char* p = built != nullptr ? built : SONVALE_EXE_PATH; *p; ++p) {
         exe += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
     }
-    if (const char* shipped = getenv("SONVALE_PLAYER_EXE")) {
+    const char* shipped = getenv("SONVALE_PLAYER_EXE");
+    if (built == nullptr && shipped != nullptr) {
         exe.assign(shipped, shipped + strlen(shipped));
     }
     captureOrigin = CaptureSize() & ~size_t(3); // on a frame

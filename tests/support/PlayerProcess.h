@@ -11,9 +11,10 @@
 
 class PlayerProcess {
   public:
-    // Starts the program: SONVALE_PLAYER_EXE (a Windows path) if it is set, else
+    // Starts the program: `built` (a Linux path of a player built with the tests)
+    // if it is given, else SONVALE_PLAYER_EXE (a Windows path) if it is set, else
     // the one built with the tests. What is heard is counted from here on.
-    PlayerProcess();
+    explicit PlayerProcess(const char* built = nullptr);
     ~PlayerProcess(); // ends it (killed if it is still running)
     PlayerProcess(const PlayerProcess&) = delete;
     PlayerProcess& operator=(const PlayerProcess&) = delete;
