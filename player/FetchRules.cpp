@@ -30,23 +30,29 @@ bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
-// The number `text` begins with (after blanks; 0 without digits) goes to `value`;
-// true when that is all there is: digits with optional blanks around them.
+// Digits with optional blanks around them; anything else is no length. Either way
+// `value` gets the most a lenient reader could take from `text`: the digits it
+// begins with after blanks and a plus (0 without any), or after a minus the
+// largest (a negative length read as unsigned).
 bool ParseLength(const std::wstring& text, unsigned long long& value) {
     size_t at = 0;
     while (at < text.size() && IsBlank(text[at])) {
         ++at;
     }
+    const bool sign = at < text.size() && (text[at] == L'+' || text[at] == L'-');
+    const bool minus = sign && text[at] == L'-';
+    at += sign ? 1 : 0;
     size_t digits = 0;
     value = 0;
     for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at, ++digits) {
         unsigned digit = static_cast<unsigned>(text[at] - L'0');
         value = value > (ULLONG_MAX - digit) / 10 ? ULLONG_MAX : value * 10 + digit;
     }
+    value = minus ? ULLONG_MAX : value;
     while (at < text.size() && IsBlank(text[at])) {
         ++at;
     }
-    return digits > 0 && at == text.size();
+    return !sign && digits > 0 && at == text.size();
 }
 
 } // namespace

@@ -56,8 +56,8 @@ constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
 struct BodyLength {
     bool known = false;           // false: the body ends where the server ends it
     bool invalid = false;         // the framing is broken: the response is unusable
-    unsigned long long bytes = 0; // when known; when invalid, the largest number a
-                                  // value begins with (what a lenient reader expects)
+    unsigned long long bytes = 0; // when known; when invalid, the most a lenient
+                                  // reader could take from a value (its first digits)
 };
 
 // The length a response announces, from every Content-Length value it carries (as

@@ -299,6 +299,8 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
 
     ReadLength();
     // HTTP makes a response whose framing is broken unusable: closed at once, unread.
+    // Windows discards the rest; Wine 8 reads out what the first value's digits say,
+    // so Close sets it aside when that could be long (RestMayBeReadOut).
     if (length_.invalid) {
         Close();
         return Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
