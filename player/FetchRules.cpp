@@ -1,5 +1,6 @@
 #include "FetchRules.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -30,29 +31,22 @@ bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
-// Digits with optional blanks around them; anything else is no length. Either way
-// `value` gets the most a lenient reader could take from `text`: the digits it
-// begins with after blanks and a plus (0 without any), or after a minus the
-// largest (a negative length read as unsigned).
+// Digits with optional blanks around them; anything else is no length.
 bool ParseLength(const std::wstring& text, unsigned long long& value) {
     size_t at = 0;
     while (at < text.size() && IsBlank(text[at])) {
         ++at;
     }
-    const bool sign = at < text.size() && (text[at] == L'+' || text[at] == L'-');
-    const bool minus = sign && text[at] == L'-';
-    at += sign ? 1 : 0;
     size_t digits = 0;
     value = 0;
     for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at, ++digits) {
         unsigned digit = static_cast<unsigned>(text[at] - L'0');
         value = value > (ULLONG_MAX - digit) / 10 ? ULLONG_MAX : value * 10 + digit;
     }
-    value = minus ? ULLONG_MAX : value;
     while (at < text.size() && IsBlank(text[at])) {
         ++at;
     }
-    return !sign && digits > 0 && at == text.size();
+    return digits > 0 && at == text.size();
 }
 
 } // namespace
@@ -124,23 +118,27 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
     if (hasTransferEncoding || contentLengths.empty()) {
         return length;
     }
-    bool valid = true;
+    BodyLength unusable;
+    unusable.invalid = true;
     bool first = true;
     for (const std::wstring& field : contentLengths) {
         // "5, 5" is one way of sending the same length twice.
-        for (size_t from = 0; from <= field.size();) {
-            size_t comma = field.find(L',', from);
-            comma = comma == std::wstring::npos ? field.size() : comma;
+        for (size_t from = 0;;) {
+            const size_t comma = std::min(field.find(L',', from), field.size());
             unsigned long long value = 0;
-            valid = ParseLength(field.substr(from, comma - from), value) && valid &&
-                    (first || value == length.bytes);
-            length.bytes = first || value > length.bytes ? value : length.bytes;
+            if (!ParseLength(field.substr(from, comma - from), value) ||
+                (!first && value != length.bytes)) {
+                return unusable;
+            }
+            length.bytes = value;
             first = false;
+            if (comma == field.size()) {
+                break;
+            }
             from = comma + 1;
         }
     }
-    length.known = valid;
-    length.invalid = !valid;
+    length.known = true;
     return length;
 }
 
@@ -149,6 +147,6 @@ bool BodyFits(const BodyLength& length, unsigned long long room) {
 }
 
 bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered) {
-    return (length.known || length.invalid) &&
+    return length.known &&
            (delivered >= length.bytes || length.bytes - delivered <= kLongestRestReadOut);
 }

@@ -56,8 +56,7 @@ constexpr DWORD kFetchRuleFlags = INTERNET_FLAG_NO_COOKIES;
 struct BodyLength {
     bool known = false;           // false: the body ends where the server ends it
     bool invalid = false;         // the framing is broken: the response is unusable
-    unsigned long long bytes = 0; // when known; when invalid, the most a lenient
-                                  // reader could take from a value (its first digits)
+    unsigned long long bytes = 0; // when known
 };
 
 // The length a response announces, from every Content-Length value it carries (as
@@ -75,8 +74,7 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
 bool BodyFits(const BodyLength& length, unsigned long long room);
 
 // Whether a close may leave the rest of a body for WinINet to read out (it does,
-// to keep the connection): only a rest of at most this many bytes, known, or for a
-// refused framing the most a lenient reader of its values could expect. Anything
-// longer or unknown could run without end.
+// to keep the connection): only a known rest of at most this many bytes. Anything
+// longer or unknown (a refused framing included) could run without end.
 constexpr unsigned long long kLongestRestReadOut = 0x200000;
 bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered);

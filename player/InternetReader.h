@@ -7,7 +7,7 @@
 // Threads: Open, Read and Close run on one worker thread. WinINet calls the
 // status callback on its own threads (and sometimes inside the worker's own
 // WinINet calls). The two meet only in a heap-allocated per-request state with
-// atomic fields, an event and a reference count (see InternetReader.cpp).
+// atomic fields, an event and a reference count (see InternetRequest.h).
 
 #include <windows.h>
 #include <wininet.h>
@@ -23,10 +23,8 @@
 HINTERNET OpenInternetSession();
 
 // Closes the root handle. Safe with requests that were abandoned and are still
-// held by WinINet: their state stays alive until WinINet lets them go. While a
-// request is set aside (see InternetReader::Close) the root stays open instead,
-// since closing it would close that request too: the process's end drops them.
-// Null is ignored.
+// held by WinINet: their state stays alive until WinINet lets them go. Null is
+// ignored.
 void CloseInternetSession(HINTERNET root);
 
 struct InternetRequestState;
@@ -53,9 +51,10 @@ class InternetReader {
     // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
     // answer's headers. False when the request cannot be made, when `stop` is
     // seen set while waiting, or after the stall limit with no answer. A
-    // request left open by an earlier call is closed first. No connection
-    // WinINet kept from an earlier request is used again: bytes a server sent
-    // past an announced length would be read as the next answer. The address and
+    // request left open by an earlier call is closed first. WinINet may send it
+    // on a connection it kept from an earlier request: bytes a server left there
+    // past an announced length reach only that server's next answer, which it
+    // could send as it likes anyway. The address and
     // every redirect target go out with their control characters escaped, and
     // kFetchRuleFlags are added to `flags` (see FetchRules.h). Redirects are
     // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added):
@@ -78,13 +77,11 @@ class InternetReader {
     // The length the open answer announces (FetchRules decides what counts).
     BodyLength Length() const { return length_; }
 
-    // Closes the request handle. When no WinINet operation is outstanding it
-    // waits (at most kClosingWaitMs) for WinINet to report the handle closed;
-    // after an abandoned operation it returns at once and the request's state
-    // is freed whenever WinINet lets go of it. A body left with a rest that
-    // WinINet must not read out (it would, without end, to keep the connection)
-    // is set aside unclosed instead: its server then waits on a full
-    // connection until the process ends. Does nothing when nothing is open.
+    // Closes the request handle, always: what is unread is discarded. When no
+    // WinINet operation is outstanding and what is left of the body is known to
+    // be short, it waits (at most kClosingWaitMs) for WinINet to report the
+    // handle closed; otherwise at most kSliceMs, and the request's state is
+    // freed whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 
     bool IsOpen() const { return state_ != nullptr; }

@@ -177,11 +177,6 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         // A reset after 8 KiB: the bytes that arrived are the module.
         {"long.mod,second.mod", "module-reset&at=8192&count=1", nullptr, L"Long Road", "long.mod",
          -1, 0},
-        // What a station leaves on a connection after an answer never becomes the next one
-        // (a module with trailing bytes is logged once they went: after the next one).
-        {"first.mod,second.mod,third.mod", "module-trailing&count=1", nullptr, L"Second Wind", "",
-         -1, 0},
-        {"", "answer-304&count=1", nullptr, L"First Light", "first.mod", -1, 0},
         // A refill that stalls before its first byte: the box once the stall limit has passed.
         {"first.mod,second.mod,third.mod", "module-stall&after=2&at=0", &kDownloadError,
          L"buffering...", "first.mod", 3, 6.0},
