@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -335,6 +336,26 @@ TEST_F(StationTest, MinimisedItPlaysOnAndRestoredItShowsItsTitleAgain) {
     ShowWindow(window, SW_RESTORE);
     EXPECT_TRUE(WaitForTitle(L"Long Road", 5000)) << "not repainted";
     EXPECT_FALSE(IsIconic(window));
+    CloseExpectingZero();
+}
+
+// The sound server goes away for three seconds and comes back on its socket, twice
+// (run-with-station --sound-gaps), as a sound service that restarts.
+using SoundServer = StationTest;
+TEST_F(SoundServer, TheSoundComesBackEachTimeTheServerDoes) {
+    const char* gap = getenv("SOUND_GAP");
+    ASSERT_NE(gap, nullptr);
+    ASSERT_TRUE(Start("long.mod,long.mod"));
+    ASSERT_TRUE(PumpUntil([] { return CapturedLevel(0) > 100; }, 20000));
+    for (int time = 1; time <= 2; ++time) {
+        std::ofstream(gap) << 3;
+        ASSERT_TRUE(PumpUntil([&] { return GetFileAttributesA(gap) == INVALID_FILE_ATTRIBUTES; },
+                              15000))
+            << "the server is not back";
+        const size_t back = CapturedBytes();
+        EXPECT_TRUE(PumpUntil([&] { return CapturedLevel(back) > 100; }, 2500)) << time;
+    }
+    EXPECT_EQ(player->ErrorBox(), nullptr);
     CloseExpectingZero();
 }
 
