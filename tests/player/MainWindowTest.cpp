@@ -133,20 +133,20 @@ class MainWindowTest : public ::testing::Test {
     // first track buffer is the program's own again.
     void TearDown() override {
         Close();
-        if (guarded != nullptr) {
-            std::swap(trackBufferA, guarded);
-            VirtualFree(guarded, 0, MEM_RELEASE);
+        if (ownBufferA != nullptr) {
+            VirtualFree(std::exchange(trackBufferA, ownBufferA), 0, MEM_RELEASE);
+            ownBufferA = nullptr;
         }
     }
     // The first track buffer (the first fetch's) ends where a page begins that the
     // program may not touch.
     void GuardFirstTrackBuffer() {
-        guarded = static_cast<unsigned char*>(VirtualAlloc(
+        auto* guarded = static_cast<unsigned char*>(VirtualAlloc(
             nullptr, trackBufferSize + 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         DWORD old = 0;
         ASSERT_TRUE(guarded != nullptr &&
                     VirtualProtect(guarded + trackBufferSize, 4096, PAGE_NOACCESS, &old));
-        std::swap(trackBufferA, guarded);
+        ownBufferA = std::exchange(trackBufferA, guarded);
     }
     MainWindow& Open() {
         window.reset(new MainWindow);
@@ -161,7 +161,7 @@ class MainWindowTest : public ::testing::Test {
         window.reset();
     }
     std::unique_ptr<MainWindow> window;
-    unsigned char* guarded = nullptr;
+    unsigned char* ownBufferA = nullptr; // the program's, while the test's stands in
 };
 
 // A click as the user makes it on the control at (x, y) of the window: the
