@@ -50,6 +50,11 @@ def padded(size, fill):
     return lambda b: b[:MIB] + fill * (size - len(b[:MIB]))
 
 
+def sized(default, fill):
+    """Padded with `fill` to `size` bytes (0: `default`)."""
+    return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
+
+
 def garbage(r, p, h):
     r.body = random.Random(h.station.testing.garbage_seed).randbytes(4096)
     r.status, r.ctype = 200, "application/octet-stream"
@@ -140,6 +145,28 @@ def send_zeros(h, head, r, keep, p):
     return False
 
 
+def send_framed(h, head, r, keep, p):
+    """The body framed as `length` and `coding` say, valid or not."""
+    values = {"": [str(len(r.body))], "none": []}.get(p["length"], p["length"].split("|"))
+    chunked = p["coding"] == "chunked"
+    keep = keep and (chunked or bool(values))  # else only the close ends the body
+    head = "HTTP/1.1 %d OK\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n" % (r.status, r.ctype)
+    head += "".join("Content-Length: %s\r\n" % v for v in values)
+    body = r.body
+    if chunked:
+        head += "Transfer-Encoding: chunked\r\n"
+        body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 65536]), body[i:i + 65536])
+                        for i in range(0, len(body), 65536)) + b"0\r\n\r\n"
+    head += "Connection: %s\r\n\r\n" % ("keep-alive" if keep else "close")
+    try:
+        h.sock.sendall(head.encode("latin-1") + body)
+    except OSError:
+        h.record["outcome"] = "client-gone"
+        return False
+    h.record["bytes"] = len(body)
+    return keep
+
+
 def huge(r, p, h):
     r.length = HUGE
     sent_by(send_zeros)(r, p, h)
@@ -193,6 +220,8 @@ MODES = {
                         rewrite(padded(MIB, b"x"))),
     "answer-oversize": ("answer", "the answer is the name padded with 'x' to 1 MiB + 1 byte",
                         rewrite(padded(MIB + 1, b"x"))),
+    "answer-long":     ("answer", "the answer is the name padded with 'x' to `size` bytes (default 2049)",
+                        sized(2049, b"x")),
     "answer-stall":    ("answer", "announces the whole answer, sends `at` bytes, then goes silent",
                         sent_by(send_cut)),
     "answer-silent":   ("answer", "reads the request and sends nothing at all, not even the status line",
@@ -211,8 +240,9 @@ MODES = {
     "module-500":      ("module", "the module request answers an HTML error page, status 500", error(500)),
     "module-1mib":     ("module", "the module padded with zero bytes to exactly 1 MiB",
                         rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", "the module padded with zero bytes to 1 MiB + 1 byte",
-                        rewrite(padded(MIB + 1, b"\0"))),
+    "module-oversize": ("module", "the module padded with zero bytes to `size` bytes (default 1 MiB + 1)",
+                        sized(MIB + 1, b"\0")),
+    "module-framing":  ("module", "the module itself, framed as `length` and `coding` say", None),
     "module-empty":    ("module", "the module request answers 200 with a 0-byte body",
                         rewrite(lambda b: b"", status=200)),
     "module-stall":    ("module", "announces the whole module, sends `at` bytes, then goes silent",
@@ -243,6 +273,11 @@ PARAMS = {
                        "mirror, are served)"),
     "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless "
                         "`host` names one"),
+    "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
+    # Framing, for any mode whose body goes out whole.
+    "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, "
+                        "the close ends it)"),
+    "coding": (str, "", "chunked: the body is sent chunked"),
 }
 
 CONTROL_HELP = """control (GET or POST on the station's own port):
@@ -336,7 +371,10 @@ class Control:
         if hit:
             mode, params = hit
             h.record["fault"] = mode
-            MODES[mode][2](response, params, h)
+            if MODES[mode][2]:
+                MODES[mode][2](response, params, h)
+            if (params["length"] or params["coding"]) and response.send is None:
+                sent_by(send_framed)(response, params, h)
 
     def release(self):
         # Stalled responses watch this event; a fresh event serves the next stall.

@@ -143,8 +143,8 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         int halted;              // module requests once it has halted, or -1: it plays on
         double seconds;          // of sound heard once it has halted
     } cases[] = {
-        // Nothing is trimmed: a line break goes into the URL, which Wine's WinINet
-        // sends without it. A zero byte ends the answer.
+        // The line break that ends an answer is cut before the name goes into the
+        // address (which would carry it, escaped). A zero byte ends the answer.
         {"", "answer-lf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-crlf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-nul", nullptr, L"First Light", "first.mod", -1, 0},
@@ -158,6 +158,12 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "answer-404", &kCorrupted, L"???", "<html><head><title>404%20Not%20Found", 2, 0},
         {"", "answer-empty", &kDownloadError, L"buffering...", "", 0, 0},
         {"", "answer-1mib", &kDownloadError, L"buffering...", "", 0, 0}, // no room for its end
+        {"", "answer-long&size=2049", &kDownloadError, L"buffering...", "", 0, 0}, // over a path
+        // A Content-Length that is no number, or two that differ: unusable, at once. A
+        // transfer coding frames the body whatever length stands beside it.
+        {"", "module-framing&length=12abc", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-framing&length=12|99999", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-framing&length=x&coding=chunked", nullptr, L"First Light", "first.mod", -1, 0},
         // A failed first buffer: the second is never asked for.
         {"", "module-empty", &kDownloadError, L"buffering...", "first.mod", 1, 0},
         {"", "module-oversize", &kDownloadError, L"buffering...", "first.mod", 1, 0},

@@ -98,8 +98,9 @@ class StationTest(unittest.TestCase):
         self.assertEqual(self.fetch("/xm/one.mod", plain), (200, self.files["one.mod"]))
 
     def test_fault_modes_change_the_answer_or_the_module(self):
-        # The modes after which the player plays on, as it would without them. Each
-        # other mode the end-to-end cases use shows there in a box or a module's path.
+        # The modes after which the player plays on, as it would without them, and a
+        # size and framing whose box would come without them too. Each other mode the
+        # end-to-end cases use shows there in a box or a module's path.
         module = self.files["one.mod"]
         cases = [  # mode, request, status, body check
             ("answer-lf", "/xm/request.php", 200, lambda b: b == b"one.mod\n"),
@@ -107,6 +108,7 @@ class StationTest(unittest.TestCase):
             ("answer-nul", "/xm/request.php", 200, lambda b: b == b"one.mod\0garbage"),
             ("module-redirect&host=localhost", "/xm/one.mod", 302, lambda b: b == b""),
             ("module-1mib", "/xm/one.mod", 200, lambda b: len(b) == MIB and b.rstrip(b"\0") == module),
+            ("module-oversize&size=1100000&length=none", "/xm/one.mod", 200, lambda b: len(b) == 1100000),
         ]
         for mode, path, status, check in cases:
             with self.subTest(mode=mode):
