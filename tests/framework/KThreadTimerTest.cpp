@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "KRuntime.h"
-#include "ObjectCounter.h"
 #include "UiHelpers.h"
 
 // Runs a job, or polls the stop flag the way the player's cycle does.
@@ -25,10 +24,10 @@ struct Worker : KThread {
     std::function<void()> job;
 };
 
-TEST(KThreadTest, StartsStopsCooperativelyAndRestartsWithoutKeepingHandles) {
+// (That no start keeps a handle, e2e_tests.SoakTest counts in the player, a worker a track.)
+TEST(KThreadTest, StartsStopsCooperativelyAndRestarts) {
     Worker worker;
     worker.WaitUntilThreadFinish(); // never started: returns at once
-    const int handles = CountKernelHandles();
     for (int run = 0; run < 100; ++run) {
         ASSERT_TRUE(worker.StartThread());
         Sleep(run < 2 ? 30 : 0);
@@ -38,8 +37,6 @@ TEST(KThreadTest, StartsStopsCooperativelyAndRestartsWithoutKeepingHandles) {
         EXPECT_TRUE(run % 2 == 0 || !worker.sawStopAtStart) << "a start clears the last stop";
         worker.finishOnItsOwn = false;
     }
-    Sleep(100); // the last threads finish exiting
-    EXPECT_LE(CountKernelHandles(), handles + 2) << "a handle per thread would show 100";
 }
 
 // Counts the ticks of `timer` on the window's thread; any other tick spoils the count.
