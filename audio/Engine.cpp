@@ -274,6 +274,8 @@ void Engine::StartMixing() {
 
 void Engine::MixLoop(OutputDevice* device) {
     const uint32_t frames = device->BlockFrames();
+    // Nothing to mix yet: the first track's load need not wait for the decoder's tables.
+    Music::WarmUp();
     {
         std::unique_lock<std::mutex> hold(startLock);
         startSignal.wait(hold, [this] { return mixing; });
