@@ -257,6 +257,62 @@ TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
     EXPECT_TRUE(unclosed.empty());
 }
 
+// The ring as the mixing thread writes it: its buffers, the most of them still
+// queued at its first write after a wait, and the silent blocks it wrote before
+// the first that holds sound. Mixing thread only until BASS_Free.
+struct {
+    LPWAVEHDR buffers[64];
+    int seen, waits, wakes, mostAtWake, silentAhead;
+    bool heard;
+    DWORD blockFrames;
+    void* write;
+} ring;
+
+MMRESULT WINAPI RingWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    LPWAVEHDR* const end = ring.buffers + ring.seen;
+    const bool allSeen = std::find(ring.buffers, end, header) != end; // once round the ring
+    if (!allSeen && ring.seen < 64) {
+        ring.buffers[ring.seen++] = header;
+    }
+    int queued = 0;
+    for (int i = 0; i < ring.seen; ++i) {
+        const DWORD flags = *static_cast<volatile DWORD*>(&ring.buffers[i]->dwFlags);
+        queued += ring.buffers[i] != header && !(flags & WHDR_DONE);
+    }
+    if (allSeen && ring.waits != mixerWaits) {
+        ++ring.wakes;
+        ring.mostAtWake = std::max(ring.mostAtWake, queued);
+    }
+    ring.waits = mixerWaits;
+    ring.blockFrames = header->dwBufferLength / 4;
+    const int16_t* s = reinterpret_cast<const int16_t*>(header->lpData);
+    ring.heard =
+        ring.heard || std::any_of(s, s + 2 * ring.blockFrames, [](int16_t v) { return v; });
+    ring.silentAhead += !ring.heard;
+    return reinterpret_cast<decltype(&waveOutWrite)>(ring.write)(device, header, size);
+}
+
+// What rides out a busy moment is the sound still queued when the mixer wakes to
+// refill the ring; a wake that a loaded machine delays finds less, so the ring's
+// margin is the most found. And what is queued ahead of a music delays it: one
+// started a while after BASS_Init is the first thing the device gets.
+TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMusic) {
+    ASSERT_TRUE(BASS_Free());
+    ring = {};
+    Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&RingWrite));
+    Hook waits("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
+    ASSERT_NE(ring.write = writes.original, nullptr);
+    ASSERT_NE(waits.original, nullptr);
+    ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+    Sleep(100); // as the player downloads its first track
+    PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));
+    ASSERT_TRUE(BASS_Free());
+    EXPECT_EQ(ring.silentAhead, 0);
+    EXPECT_GT(ring.wakes, 40); // of about 80 blocks
+    EXPECT_GE(ring.mostAtWake * ring.blockFrames / 44.1, 195)
+        << ring.mostAtWake << " of " << ring.seen << " buffers of " << ring.blockFrames;
+}
+
 // ctest runs this one with PULSE_SERVER naming a server that is not there: Wine's
 // only audio driver finds no output device at all.
 TEST(NoSoundCard, DefaultDeviceFailsWithTheDeviceErrorAndNoSoundStillWorks) {
