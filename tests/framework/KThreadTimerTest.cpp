@@ -110,4 +110,3 @@ TEST_F(KTimerTest, DestroyedTimerGetsNoTicksAndItsIdIsNotReused) {
     EXPECT_EQ(ticks, 0);
     EXPECT_GT(KTimer().GetTimerID(), latestId) << "an id given up was handed out again";
 }
-
