@@ -98,6 +98,9 @@ class InternetReader {
     // a redirect with a usable Location.
     bool RedirectTarget(const wchar_t* url, std::wstring& target);
     Wait WaitForCompletion(const std::atomic<bool>& stop);
+    // Waits while a close that may read long is still running (InternetRequest.cpp).
+    // False (the reader failed) when stopped or after the stall limit.
+    bool WaitForLongClose(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.
     bool AwaitPendingCall(const std::atomic<bool>& stop);
