@@ -348,12 +348,13 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         std::string fault; // the 302s' bodies never end: chunked, or ended by the close
         size_t tracks;     // started before it is closed; 0: the fault comes with the third
         bool box;          // the download box comes then
+        DWORD ms = 1000;   // from the fault to the release
     } rows[] = {
         {module + "chunked", kTracks, false},
         {module + "close", kTracks, false},
         {answer + "chunked", kTracks, false},
         {answer + "close", kTracks, false},
-        {"module-redirect&after=2&to=/xm/soak01.mod%3Fagain&body=chunked", 0, false},
+        {"module-redirect&after=2&to=/xm/soak01.mod%3Fagain&body=chunked", 0, false, 10000},
         {"module-huge&after=2&pace=0.005", 0, true},                // too large, announced
         {"module-huge&after=2&pace=0.005&body=chunked", 0, true},   // too large, not announced
         {"module-stall&after=2&at=0", 0, true},                     // released: the box
@@ -385,7 +386,7 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
                            fault.find("\"applied\": 1") != std::string::npos;
                 },
                 15000));
-            PumpMessages(1000);
+            PumpMessages(row.ms);
             StationControl("release");
             if (row.box) {
                 ASSERT_NE(WaitForBox(10000), nullptr);
