@@ -30,20 +30,27 @@ class StationTest(unittest.TestCase):
         for name, data in cls.files.items():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
-        ready = os.path.join(cls.tmp.name, "ready")
         cls.log = os.path.join(cls.tmp.name, "log")
-        cls.proc = subprocess.Popen([sys.executable, os.path.join(STATION_DIR, "station.py"), folder, "--port", "0",
-                                     "--ready-file", ready, "--log", cls.log, "--quiet"])
+        cls.proc, cls.port = cls.start("ready", "--log", cls.log, "--testing")
+        cls.plain, cls.plain_port = cls.start("plain.ready")  # as ./scripts/play runs it
+
+    @classmethod
+    def start(cls, ready, *args):
+        ready = os.path.join(cls.tmp.name, ready)
+        proc = subprocess.Popen([sys.executable, os.path.join(STATION_DIR, "station.py"),
+                                 os.path.join(cls.tmp.name, "modules"), "--port", "0", "--ready-file", ready,
+                                 "--quiet"] + list(args))
         deadline = time.monotonic() + 10
-        while not os.path.exists(ready) and cls.proc.poll() is None and time.monotonic() < deadline:
+        while not os.path.exists(ready) and proc.poll() is None and time.monotonic() < deadline:
             time.sleep(0.02)
         with open(ready) as f:
-            cls.port = int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
+            return proc, int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
 
     @classmethod
     def tearDownClass(cls):
-        cls.proc.terminate()
-        cls.proc.wait(10)
+        for proc in (cls.proc, cls.plain):
+            proc.terminate()
+            proc.wait(10)
         cls.tmp.cleanup()
 
     def setUp(self):
@@ -81,6 +88,15 @@ class StationTest(unittest.TestCase):
                          [("module", "SONVALE_V2", 7, "not-found")])  # the seventh on the connection
         self.control("reset")  # rewinds the playlist
         self.assertEqual(self.fetch("/xm/request.php"), (200, b"one.mod"))
+
+    def test_without_testing_the_station_serves_music_and_no_control(self):
+        plain = http.client.HTTPConnection("127.0.0.1", self.plain_port, timeout=5)
+        self.addCleanup(plain.close)
+        name = self.fetch("/xm/request.php", plain)[1].decode()
+        self.assertEqual(self.fetch("/xm/" + name, plain), (200, self.files[name]))
+        for command in ("fault?mode=module-empty", "status", "stop"):
+            self.assertEqual(self.fetch("/control/" + command, plain)[0], 404)
+        self.assertEqual(self.fetch("/xm/" + name, plain), (200, self.files[name]))
 
     def test_fault_modes_change_the_answer_or_the_module(self):
         page = lambda status: lambda body: body.startswith(b"<html>") and str(status).encode() in body
