@@ -48,8 +48,8 @@ class InternetReader {
     InternetReader(const InternetReader&) = delete;
     InternetReader& operator=(const InternetReader&) = delete;
 
-    // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
-    // answer's headers. False when the request cannot be made, when `stop` is
+    // InternetOpenUrlW(root, url, no headers, 0, flags, context), once a close
+    // that may read long has ended (see Close). Waits for the answer's headers. False when the request cannot be made, when `stop` is
     // seen set while waiting, or after the stall limit with no answer. A
     // request left open by an earlier call is closed first. WinINet may send it
     // on a connection it kept from an earlier request: bytes a server left there
@@ -78,7 +78,8 @@ class InternetReader {
     // Closes the request handle, always: what is unread is discarded. When no
     // WinINet operation is outstanding and what is left of the body is known to
     // be short, it waits (at most kClosingWaitMs) for WinINet to report the
-    // handle closed; otherwise at most kSliceMs, and the request's state is
+    // handle closed; otherwise at most kSliceMs (the close runs on, one such at
+    // a time, and the next Open waits for it), and the request's state is
     // freed whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 

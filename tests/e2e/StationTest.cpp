@@ -326,10 +326,8 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
 std::pair<int, int> Connections() {
     std::string json;
     int open = -1, most = -1;
-    if (!StationQuery("connections", json) ||
-        sscanf(json.c_str(), "{\"open\": %d, \"most\": %d}", &open, &most) != 2) {
-        return {-1, -1};
-    }
+    StationQuery("connections", json) &&
+        sscanf(json.c_str(), "{\"open\": %d, \"most\": %d}", &open, &most);
     return {open, most};
 }
 
@@ -360,13 +358,9 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         {"module-stall&after=2&at=0", 0, true},                     // released: the box
         {"module-headers&after=2&pace=0.005", 0, false},            // header lines without end
     };
-    std::string playlist = "soak01.mod";
-    for (int i = 2; i <= 30; ++i) {
-        playlist += (i < 10 ? ",soak0" : ",soak") + std::to_string(i) + ".mod";
-    }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
-        ASSERT_TRUE(Start(playlist, row.fault));
+        ASSERT_TRUE(Start("soak01.mod,soak02.mod", row.fault));
         if (row.tracks > 0) {
             EXPECT_TRUE(PumpUntil(
                 [&] {
@@ -400,11 +394,8 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         const DWORD start = GetTickCount();
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_EQ(player->ExitCode(), 0);
-        const DWORD closing = GetTickCount() - start;
-        EXPECT_LT(closing, 3000u);
+        EXPECT_LT(GetTickCount() - start, 3000u);
         EXPECT_TRUE(PumpUntil([] { return Connections().first == 0; }, 5000));
-        printf("%s: most %d, open %d, closed in %lu ms\n", row.fault.c_str(), seen.second,
-               seen.first, closing);
     }
 }
 
