@@ -49,8 +49,9 @@ class InternetReader {
     InternetReader& operator=(const InternetReader&) = delete;
 
     // InternetOpenUrlW(root, url, no headers, 0, flags, context), once a close
-    // that may read long has ended (see Close). Waits for the answer's headers. False when the request cannot be made, when `stop` is
-    // seen set while waiting, or after the stall limit with no answer. A
+    // that may read long has ended (see Close). Waits for the answer's headers.
+    // False when the request cannot be made, when `stop` is seen set while
+    // waiting, or after the stall limit with no answer. A
     // request left open by an earlier call is closed first. WinINet may send it
     // on a connection it kept from an earlier request: bytes a server left there
     // past an announced length reach only that server's next answer, which it
