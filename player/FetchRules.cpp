@@ -1,5 +1,6 @@
 #include "FetchRules.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -85,12 +86,9 @@ bool LocationUsable(const std::wstring& location) {
 }
 
 std::wstring EscapeControlCharacters(const std::wstring& url) {
-    size_t end = url.find_last_not_of(L"\r\n");
-    end = end == std::wstring::npos ? 0 : end + 1;
     std::wstring escaped;
     escaped.reserve(url.size());
-    for (size_t i = 0; i < end; ++i) {
-        const wchar_t ch = url[i];
+    for (const wchar_t ch : url) {
         if (ch < 0x20 || ch == 0x7F) {
             const wchar_t* hex = L"0123456789ABCDEF";
             escaped += L'%';
@@ -100,7 +98,18 @@ std::wstring EscapeControlCharacters(const std::wstring& url) {
             escaped += ch;
         }
     }
-    return escaped.append(url, end, std::wstring::npos);
+    return escaped;
+}
+
+bool TrackName(const std::wstring& answer, std::wstring& name) {
+    // The address is built from the name as it is: a line break left in it would
+    // go out escaped and name another file.
+    const size_t end = answer.find_last_not_of(L"\r\n");
+    if (end == std::wstring::npos || end >= kMaxTrackNameLength) {
+        return false;
+    }
+    name.assign(answer, 0, end + 1);
+    return true;
 }
 
 BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
@@ -109,12 +118,25 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
     if (hasTransferEncoding || contentLengths.empty()) {
         return length;
     }
-    for (size_t i = 0; i < contentLengths.size(); ++i) {
-        unsigned long long value = 0;
-        if (!ParseLength(contentLengths[i], value) || (i > 0 && value != length.bytes)) {
-            return BodyLength();
+    BodyLength unusable;
+    unusable.invalid = true;
+    bool first = true;
+    for (const std::wstring& field : contentLengths) {
+        // "5, 5" is one way of sending the same length twice.
+        for (size_t from = 0;;) {
+            const size_t comma = std::min(field.find(L',', from), field.size());
+            unsigned long long value = 0;
+            if (!ParseLength(field.substr(from, comma - from), value) ||
+                (!first && value != length.bytes)) {
+                return unusable;
+            }
+            length.bytes = value;
+            first = false;
+            if (comma == field.size()) {
+                break;
+            }
+            from = comma + 1;
         }
-        length.bytes = value;
     }
     length.known = true;
     return length;

@@ -112,6 +112,12 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     state_->handle = request;
 
     ReadLength();
+    // HTTP makes a response whose framing is broken unusable: closed at once,
+    // unread, its rest unknown (Wine 8 reads out what its first value's digits say).
+    if (length_.invalid) {
+        Close();
+        return Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    }
     lastDataTick_ = GetTickCount();
     return true;
 }

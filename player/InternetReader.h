@@ -60,7 +60,9 @@ class InternetReader {
     // kFetchRuleFlags are added to `flags` (see FetchRules.h). Redirects are
     // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added):
     // only where `scope` allows and at most kMaxRedirects; any other fails at
-    // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it.
+    // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it. An
+    // answer whose framing FetchRules finds invalid (its Content-Length) fails at
+    // once with ERROR_HTTP_INVALID_SERVER_RESPONSE, closed unread.
     bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop,
               RedirectScope scope = RedirectScope::SameServer);
 

@@ -51,6 +51,11 @@ def padded(size, fill):
     return lambda b: b[:MIB] + fill * (size - len(b[:MIB]))
 
 
+def sized(default, fill):
+    """Padded with `fill` to `size` bytes (0: `default`)."""
+    return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
+
+
 def garbage(r, p, h):
     r.body = random.Random(h.station.testing.garbage_seed).randbytes(4096)
     r.status, r.ctype = 200, "application/octet-stream"
@@ -68,7 +73,7 @@ def redirect(r, p, h):
                                   h.server.server_address[1], where)
     r.status, r.ctype, r.body = 302, "text/plain", b""
     r.headers.append(("Location", where))
-    if p["body"]:
+    if p["coding"] == "chunked" or p["length"] == "none":
         sent_by(send_endless)(r, p, h)
 
 
@@ -144,17 +149,39 @@ def endless(h, head, piece, p):
 
 
 def send_endless(h, head, r, keep, p):
-    """Zeros without end: as announced, or with `body` chunked or ended by the close."""
+    """Zeros without end: as announced, or chunked, or with no length (the close ends them)."""
     zeros = b"\0" * 16384
-    if p["body"] in ("chunked", "close"):
-        framing = b"Transfer-Encoding: chunked" if p["body"] == "chunked" else b"Connection: close"
+    if p["coding"] == "chunked" or p["length"] == "none":
+        framing = b"Transfer-Encoding: chunked" if p["coding"] == "chunked" else b"Connection: close"
         head = re.sub(rb"Connection: [a-z-]+", framing, re.sub(rb"Content-Length: \d+\r\n", b"", head))
-        zeros = b"4000\r\n" + zeros + b"\r\n" if p["body"] == "chunked" else zeros
+        zeros = b"4000\r\n" + zeros + b"\r\n" if p["coding"] == "chunked" else zeros
     return endless(h, head, zeros, p)
 
 
 def send_headers(h, head, r, keep, p):
     return endless(h, head.partition(b"\r\n")[0] + b"\r\n", (b"X-Endless: " + b"y" * 1010 + b"\r\n") * 16, p)
+
+
+def send_framed(h, head, r, keep, p):
+    """The body framed as `length` and `coding` say, valid or not."""
+    values = {"": [str(len(r.body))], "none": []}.get(p["length"], p["length"].split("|"))
+    chunked = p["coding"] == "chunked"
+    keep = keep and (chunked or bool(values))  # else only the close ends the body
+    head = "HTTP/1.1 %d OK\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n" % (r.status, r.ctype)
+    head += "".join("Content-Length: %s\r\n" % v for v in values)
+    body = r.body
+    if chunked:
+        head += "Transfer-Encoding: chunked\r\n"
+        body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 65536]), body[i:i + 65536])
+                        for i in range(0, len(body), 65536)) + b"0\r\n\r\n"
+    head += "Connection: %s\r\n\r\n" % ("keep-alive" if keep else "close")
+    try:
+        h.sock.sendall(head.encode("latin-1") + body)
+    except OSError:
+        h.record["outcome"] = "client-gone"
+        return False
+    h.record["bytes"] = len(body)
+    return keep
 
 
 def huge(r, p, h):
@@ -210,6 +237,8 @@ MODES = {
                         rewrite(padded(MIB, b"x"))),
     "answer-oversize": ("answer", "the answer is the name padded with 'x' to 1 MiB + 1 byte",
                         rewrite(padded(MIB + 1, b"x"))),
+    "answer-long":     ("answer", "the answer is the name padded with 'x' to `size` bytes (default 2049)",
+                        sized(2049, b"x")),
     "answer-stall":    ("answer", "announces the whole answer, sends `at` bytes, then goes silent",
                         sent_by(send_cut)),
     "answer-silent":   ("answer", "reads the request and sends nothing at all, not even the status line",
@@ -228,8 +257,9 @@ MODES = {
     "module-500":      ("module", "the module request answers an HTML error page, status 500", error(500)),
     "module-1mib":     ("module", "the module padded with zero bytes to exactly 1 MiB",
                         rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", "the module padded with zero bytes to 1 MiB + 1 byte",
-                        rewrite(padded(MIB + 1, b"\0"))),
+    "module-oversize": ("module", "the module padded with zero bytes to `size` bytes (default 1 MiB + 1)",
+                        sized(MIB + 1, b"\0")),
+    "module-framing":  ("module", "the module itself, framed as `length` and `coding` say", None),
     "module-empty":    ("module", "the module request answers 200 with a 0-byte body",
                         rewrite(lambda b: b"", status=200)),
     "module-stall":    ("module", "announces the whole module, sends `at` bytes, then goes silent",
@@ -245,7 +275,7 @@ MODES = {
     "module-redirect": ("module", "the module request redirects (302) to the same path on `host`", redirect),
     "module-trailing": ("module", "the module as announced, then (0.2 s later) a hostile answer on the "
                         "connection", sent_by(send_trailing)),
-    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (`body`: no length)",
+    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (or as framed)",
                         huge),
     "answer-headers":  ("answer", "header lines without end", sent_by(send_headers)),
     "module-headers":  ("module", "header lines without end", sent_by(send_headers)),
@@ -262,10 +292,14 @@ PARAMS = {
     "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the "
                        "mirror, are served)"),
     "to":    (str, "", "redirect: the Location is this target on the station (requests for it are served)"),
-    "body":  (str, "", "redirect, huge: a body without end, `chunked` or `close` (no length, ended by the close)"),
     "pace":  (float, 0.0, "endless bodies and headers: seconds between 16 KiB pieces (0: as fast as read)"),
     "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless "
                         "`host` names one"),
+    "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
+    # Framing, for any mode whose body goes out whole.
+    "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, "
+                        "the close ends it)"),
+    "coding": (str, "", "chunked: the body is sent chunked"),
 }
 
 CONTROL_HELP = """control (GET or POST on the station's own port):
@@ -373,7 +407,10 @@ class Control:
         if hit:
             mode, params = hit
             h.record["fault"] = mode
-            MODES[mode][2](response, params, h)
+            if MODES[mode][2]:
+                MODES[mode][2](response, params, h)
+            if (params["length"] or params["coding"]) and response.send is None:
+                sent_by(send_framed)(response, params, h)
 
     def release(self):
         # Stalled responses watch this event; a fresh event serves the next stall.

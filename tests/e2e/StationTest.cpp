@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,8 +144,8 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         int halted;              // module requests once it has halted, or -1: it plays on
         double seconds;          // of sound heard once it has halted
     } cases[] = {
-        // Nothing is trimmed: a line break goes into the URL, which Wine's WinINet
-        // sends without it. A zero byte ends the answer.
+        // The line break that ends an answer is cut before the name goes into the
+        // address (which would carry it, escaped). A zero byte ends the answer.
         {"", "answer-lf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-crlf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-nul", nullptr, L"First Light", "first.mod", -1, 0},
@@ -158,6 +159,12 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "answer-404", &kCorrupted, L"???", "<html><head><title>404%20Not%20Found", 2, 0},
         {"", "answer-empty", &kDownloadError, L"buffering...", "", 0, 0},
         {"", "answer-1mib", &kDownloadError, L"buffering...", "", 0, 0}, // no room for its end
+        {"", "answer-long&size=2049", &kDownloadError, L"buffering...", "", 0, 0}, // over a path
+        // A Content-Length that is no number, or two that differ: unusable, at once. A
+        // transfer coding frames the body whatever length stands beside it.
+        {"", "module-framing&length=12abc", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-framing&length=12|99999", &kDownloadError, L"buffering...", "first.mod", 1, 0},
+        {"", "module-framing&length=x&coding=chunked", nullptr, L"First Light", "first.mod", -1, 0},
         // A failed first buffer: the second is never asked for.
         {"", "module-empty", &kDownloadError, L"buffering...", "first.mod", 1, 0},
         {"", "module-oversize", &kDownloadError, L"buffering...", "first.mod", 1, 0},
@@ -339,7 +346,7 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
     const size_t kTracks = 12; // each about 2 s: a 1-second module, then the next poll
     // Endless bodies come at about 3 MB/s, as over a fast line, but one row has them
     // as fast as the program reads (where Wine's close never ends).
-    const std::string paced = "&pace=0.005&body=";
+    const std::string paced = "&pace=0.005&";
     const std::string module = "module-redirect&to=/xm/soak01.mod%3Fagain" + paced;
     const std::string answer = "answer-redirect&to=/xm/request.php%3Fagain" + paced;
     const struct Row {
@@ -348,13 +355,13 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         bool box;          // the download box comes then
         DWORD ms = 1000;   // from the fault to the release
     } rows[] = {
-        {module + "chunked", kTracks, false},
-        {module + "close", kTracks, false},
-        {answer + "chunked", kTracks, false},
-        {answer + "close", kTracks, false},
-        {"module-redirect&after=2&to=/xm/soak01.mod%3Fagain&body=chunked", 0, false, 10000},
+        {module + "coding=chunked", kTracks, false},
+        {module + "length=none", kTracks, false},
+        {answer + "coding=chunked", kTracks, false},
+        {answer + "length=none", kTracks, false},
+        {"module-redirect&after=2&to=/xm/soak01.mod%3Fagain&coding=chunked", 0, false, 10000},
         {"module-huge&after=2&pace=0.005", 0, true},                // too large, announced
-        {"module-huge&after=2&pace=0.005&body=chunked", 0, true},   // too large, not announced
+        {"module-huge&after=2&pace=0.005&coding=chunked", 0, true},   // too large, not announced
         {"module-stall&after=2&at=0", 0, true},                     // released: the box
         {"module-headers&after=2&pace=0.005", 0, false},            // header lines without end
     };
@@ -408,6 +415,26 @@ TEST_F(StationTest, MinimisedItPlaysOnAndRestoredItShowsItsTitleAgain) {
     ShowWindow(window, SW_RESTORE);
     EXPECT_TRUE(WaitForTitle(L"Long Road", 5000)) << "not repainted";
     EXPECT_FALSE(IsIconic(window));
+    CloseExpectingZero();
+}
+
+// The sound server goes away for three seconds and comes back on its socket, twice
+// (run-with-station --sound-gaps), as a sound service that restarts.
+using SoundServer = StationTest;
+TEST_F(SoundServer, TheSoundComesBackEachTimeTheServerDoes) {
+    const char* gap = getenv("SOUND_GAP");
+    ASSERT_NE(gap, nullptr);
+    ASSERT_TRUE(Start("long.mod,long.mod"));
+    ASSERT_TRUE(PumpUntil([] { return CapturedLevel(0) > 100; }, 20000));
+    for (int time = 1; time <= 2; ++time) {
+        std::ofstream(gap) << 3;
+        ASSERT_TRUE(PumpUntil([&] { return GetFileAttributesA(gap) == INVALID_FILE_ATTRIBUTES; },
+                              15000))
+            << "the server is not back";
+        const size_t back = CapturedBytes();
+        EXPECT_TRUE(PumpUntil([&] { return CapturedLevel(back) > 100; }, 2500)) << time;
+    }
+    EXPECT_EQ(player->ErrorBox(), nullptr);
     CloseExpectingZero();
 }
 

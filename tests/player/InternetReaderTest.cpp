@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -141,14 +142,10 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         {"/hop/5", 1024, 0, 5000, true, true, 100, 0},        // five redirects are followed
         {"/hop/6", 1024, 0, 5000, false, false, 0, 0},        // the sixth is not
         {"/overlong/6", 1024, 0, 5000, true, true, 6, 0},     // the length is the end, at once
-        // A length that is not plain digits, or two that differ, is none: the close ends it.
-        {"/length/5000/abc", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/%20", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/0x50", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/-1", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/12abc", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/12/5000", 1024, 0, 5000, true, true, 5000, 0},
-        {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over a length
+        // A length that is not plain digits, or two that differ: refused unread (FetchRules).
+        {"/length/5000/12abc", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        {"/length/5000/1/5000", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over any length
         {"/stall/5000", 1024, 800, 10000, true, false, 5000, ERROR_CANCELLED},
         {"/silent", 1024, 800, 10000, false, false, 0, ERROR_CANCELLED},
         {"/stall/3000", 1024, 0, 1000, true, false, 3000, ERROR_INTERNET_TIMEOUT},
@@ -267,10 +264,59 @@ TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
     }
 }
 
-// What reaches the server: control characters escaped, and never a cookie.
+// What counts as a body's length: plain digits, the same in every value, or the
+// response is unusable; a transfer coding frames the body whatever lengths it has.
+TEST(FetchRules, ALengthIsPlainDigitsAgreedByEveryValueOrTheResponseIsUnusable) {
+    const struct Case {
+        std::vector<std::wstring> values;
+        bool coded, known, invalid;
+        unsigned long long bytes;
+    } cases[] = {
+        {{}, false, false, false, 0},
+        {{L"5000"}, false, true, false, 5000},
+        {{L" 0\t"}, false, true, false, 0},
+        {{L"5000", L"5000, 5000"}, false, true, false, 5000},
+        {{L"99999999999999999999"}, false, true, false, ~0ULL},
+        {{L"abc"}, false, false, true, 0},
+        {{L""}, false, false, true, 0},
+        {{L"12abc"}, false, false, true, 0},
+        {{L"+12"}, false, false, true, 0},
+        {{L"12", L"5000"}, false, false, true, 0},
+        {{L"5000, 12"}, false, false, true, 0},
+        {{L"abc"}, true, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.values));
+        const BodyLength length = AnnouncedLength(c.values, c.coded);
+        EXPECT_EQ(length.known, c.known);
+        EXPECT_EQ(length.invalid, c.invalid);
+        EXPECT_EQ(length.bytes, c.bytes);
+    }
+}
+
+// The name is the answer without the line break that ends it, and no longer than a path.
+TEST(FetchRules, AnAnswerNamesItsModuleWithoutItsLineBreakAndNoLongerThanAPath) {
+    const std::wstring path(kMaxTrackNameLength, L'x');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"first.mod", L"first.mod"},   {L"first.mod\r\n", L"first.mod"},
+        {L"first.mod\n", L"first.mod"}, {L"a\r\n\n", L"a"},
+        {L"a\r\nb", L"a\r\nb"},        {path + L"\r\n", path},
+        {L"\r\n", L""},                 {L"", L""},
+        {path + L"x", L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring name = L"?";
+        EXPECT_EQ(TrackName(c.first, name), !c.second.empty()) << c.first.substr(0, 20).c_str();
+        EXPECT_EQ(c.second.empty() ? L"?" : c.second, name);
+    }
+}
+
+// What reaches the server: control characters escaped (a line break at the end too:
+// Windows does not cut it), and never a cookie.
 TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
     const std::pair<std::string, std::string> cases[] = {
         {"/echo/a\rX-Injected: b\x7f", "/echo/a%0DX-Injected:%20b%7F"},
+        {"/echo/b\r\n", "/echo/b%0D%0A"},
         {"/to?/echo/c%0Dd", "/echo/c%0Dd"}, // in a Location
         {"/cookie", "cookie:"},             // sets one,
         {"/cookie", "cookie:"},             // which does not come back

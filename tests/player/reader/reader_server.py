@@ -4,7 +4,7 @@ Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /re
 /to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
 /echo... answers its own request target; /cookie sets a cookie and answers the one it got.
 /length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
-/chunked/N: N bytes chunked, with a Content-Length of 10 beside the coding.
+/chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding.
 /endless/...: see Handler.endless; /sent: the bytes they sent."""
 import urllib.parse
 import os
@@ -53,7 +53,7 @@ class Handler(BaseHTTPRequestHandler):
             data = body(n)
             chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 1000]), data[i:i + 1000])
                               for i in range(0, n, 1000))
-            self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked")])
+            self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked"), ("Content-Length", "abc")])
         elif kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
         elif kind == "close":  # no length: the close ends the body
