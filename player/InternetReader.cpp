@@ -82,6 +82,10 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     if (root == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);
     }
+    lastDataTick_ = GetTickCount();
+    if (!WaitForLongClose(stop)) {
+        return false;
+    }
     state_ = NewRequestState();
     if (state_ == nullptr) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);

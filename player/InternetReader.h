@@ -48,9 +48,10 @@ class InternetReader {
     InternetReader(const InternetReader&) = delete;
     InternetReader& operator=(const InternetReader&) = delete;
 
-    // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
-    // answer's headers. False when the request cannot be made, when `stop` is
-    // seen set while waiting, or after the stall limit with no answer. A
+    // InternetOpenUrlW(root, url, no headers, 0, flags, context), once a close
+    // that may read long has ended (see Close). Waits for the answer's headers.
+    // False when the request cannot be made, when `stop` is seen set while
+    // waiting, or after the stall limit with no answer. A
     // request left open by an earlier call is closed first. WinINet may send it
     // on a connection it kept from an earlier request: bytes a server left there
     // past an announced length reach only that server's next answer, which it
@@ -80,7 +81,8 @@ class InternetReader {
     // Closes the request handle, always: what is unread is discarded. When no
     // WinINet operation is outstanding and what is left of the body is known to
     // be short, it waits (at most kClosingWaitMs) for WinINet to report the
-    // handle closed; otherwise at most kSliceMs, and the request's state is
+    // handle closed; otherwise at most kSliceMs (the close runs on, one such at
+    // a time, and the next Open waits for it), and the request's state is
     // freed whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 
@@ -100,6 +102,9 @@ class InternetReader {
     // a redirect with a usable Location.
     bool RedirectTarget(const wchar_t* url, std::wstring& target);
     Wait WaitForCompletion(const std::atomic<bool>& stop);
+    // Waits while a close that may read long is still running (InternetRequest.cpp).
+    // False (the reader failed) when stopped or after the stall limit.
+    bool WaitForLongClose(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.
     bool AwaitPendingCall(const std::atomic<bool>& stop);

@@ -22,23 +22,31 @@ void CloseRequestOnce(InternetRequestState* state, HINTERNET request) {
     }
 }
 
+// Closes made by CloseMayReadLong that have not returned yet (any thread).
+std::atomic<LONG> longClosesInFlight{0};
+
 DWORD WINAPI CloseAside(void* request) {
     InternetCloseHandle(static_cast<HINTERNET>(request));
+    --longClosesInFlight;
     return 0;
 }
 
 // Windows discards what is unread when a request is closed; Wine 8 first reads
 // it out inside InternetCloseHandle for as long as data keeps arriving (a body
-// announced long, or chunked; never one ended by the close). Such a close is made
-// on a thread of its own, so neither the worker nor the program's close waits.
+// announced long, or chunked; never one ended by the close), which against a
+// sender faster than its reads never ends. Such a close is made on a thread of
+// its own, so neither the worker nor the program's close waits, and one at a
+// time: the next open waits for it (WaitForLongClose), as an open beyond two
+// connections to one server waits on Windows.
 void CloseMayReadLong(InternetRequestState* state, HINTERNET request) {
     if (state->closeClaimed.exchange(true)) {
         return;
     }
+    ++longClosesInFlight;
     HANDLE thread = CreateThread(nullptr, 64 * 1024, CloseAside, request,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == nullptr) {
-        InternetCloseHandle(request);
+        CloseAside(request);
         return;
     }
     CloseHandle(thread);
@@ -153,6 +161,19 @@ InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& 
         WaitForSingleObject(state_->event, kSliceMs);
     }
     return Wait::Done;
+}
+
+bool InternetReader::WaitForLongClose(const std::atomic<bool>& stop) {
+    while (longClosesInFlight > 0) {
+        if (stop) {
+            return Fail(ERROR_CANCELLED);
+        }
+        if (GetTickCount() - lastDataTick_ >= stallLimitMs_) {
+            return Fail(ERROR_INTERNET_TIMEOUT);
+        }
+        Sleep(kSliceMs);
+    }
+    return true;
 }
 
 bool InternetReader::AwaitPendingCall(const std::atomic<bool>& stop) {

@@ -15,6 +15,7 @@ Python 3 standard library only.
 import json
 import os
 import random
+import re
 import select
 import socket
 import struct
@@ -66,12 +67,14 @@ def overlong(r, p, h):
 
 
 def redirect(r, p, h):
-    where = h.record["path"]
+    where = p["to"] or h.record["path"]
     if p["host"] or p["scheme"]:
         where = "%s://%s:%d%s" % (p["scheme"] or "http", p["host"] or h.host_name,
                                   h.server.server_address[1], where)
     r.status, r.ctype, r.body = 302, "text/plain", b""
     r.headers.append(("Location", where))
+    if p["coding"] == "chunked" or p["length"] == "none":
+        sent_by(send_endless)(r, p, h)
 
 
 def sent_by(send, status=None, ctype=None):
@@ -132,17 +135,31 @@ def send_trailing(h, head, r, keep, p):
     return keep
 
 
-def send_zeros(h, head, r, keep, p):
-    zeros = b"\0" * 65536
+def endless(h, head, piece, p):
+    """`head`, then `piece` again and again (`pace` s apart) until the client goes."""
     h.sock.sendall(head)
-    while h.record["bytes"] < HUGE and not h.station.stop_event.is_set():
+    while not (h.station.stop_event.wait(p["pace"]) if p["pace"] > 0 else h.station.stop_event.is_set()):
         try:
-            h.sock.sendall(zeros)
+            h.sock.sendall(piece)
         except OSError:
             h.record["outcome"] = "client-gone"
             break
-        h.record["bytes"] += len(zeros)
+        h.record["bytes"] += len(piece)
     return False
+
+
+def send_endless(h, head, r, keep, p):
+    """Zeros without end: as announced, or chunked, or with no length (the close ends them)."""
+    zeros = b"\0" * 16384
+    if p["coding"] == "chunked" or p["length"] == "none":
+        framing = b"Transfer-Encoding: chunked" if p["coding"] == "chunked" else b"Connection: close"
+        head = re.sub(rb"Connection: [a-z-]+", framing, re.sub(rb"Content-Length: \d+\r\n", b"", head))
+        zeros = b"4000\r\n" + zeros + b"\r\n" if p["coding"] == "chunked" else zeros
+    return endless(h, head, zeros, p)
+
+
+def send_headers(h, head, r, keep, p):
+    return endless(h, head.partition(b"\r\n")[0] + b"\r\n", (b"X-Endless: " + b"y" * 1010 + b"\r\n") * 16, p)
 
 
 def send_framed(h, head, r, keep, p):
@@ -169,7 +186,7 @@ def send_framed(h, head, r, keep, p):
 
 def huge(r, p, h):
     r.length = HUGE
-    sent_by(send_zeros)(r, p, h)
+    sent_by(send_endless)(r, p, h)
 
 
 def stall(h, longest):
@@ -258,7 +275,10 @@ MODES = {
     "module-redirect": ("module", "the module request redirects (302) to the same path on `host`", redirect),
     "module-trailing": ("module", "the module as announced, then (0.2 s later) a hostile answer on the "
                         "connection", sent_by(send_trailing)),
-    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end", huge),
+    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (or as framed)",
+                        huge),
+    "answer-headers":  ("answer", "header lines without end", sent_by(send_headers)),
+    "module-headers":  ("module", "header lines without end", sent_by(send_headers)),
 }
 
 PARAMS = {
@@ -271,6 +291,8 @@ PARAMS = {
     "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
     "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the "
                        "mirror, are served)"),
+    "to":    (str, "", "redirect: the Location is this target on the station (requests for it are served)"),
+    "pace":  (float, 0.0, "endless bodies and headers: seconds between 16 KiB pieces (0: as fast as read)"),
     "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless "
                         "`host` names one"),
     "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
@@ -286,6 +308,8 @@ CONTROL_HELP = """control (GET or POST on the station's own port):
   /control/playlist?names=a.mod,b.xm        fixed order from now on, from its start
   /control/playlist                         rewind (playlist or shuffle) to the start
   /control/reset                            fault none, rewind, release stalls
+  /control/connections                      {"open": N, "most": M}: the player's connections (not control
+                                            ones) open now, and most at once since the reset
   /control/release                          end stalled responses now
   /control/cert?name=NAME                   with --tls: serve DIR/NAME.crt and .key from now on
   /control/status                           state as JSON
@@ -338,6 +362,7 @@ class Control:
         self.garbage_seed = 7 if seed is None else seed
         self.release_event = threading.Event()
         self.stalled = 0
+        self.counted, self.most = set(), 0
         self.set_fault(*from_query("none", {}))
 
     def set_fault(self, mode, params):
@@ -356,7 +381,8 @@ class Control:
         with self.station.lock:
             p = self.params
             host, scheme = p["host"].lower(), p["scheme"]
-            if MODES[self.mode][0] != kind or (
+            self.count_connection(h.conn)
+            if MODES[self.mode][0] != kind or (p["to"] and h.record["path"] == p["to"]) or (
                     (host or scheme) and (host or h.host_name, scheme or "http") == (h.host_name, h.scheme)):
                 return None
             self.seen += 1
@@ -364,6 +390,16 @@ class Control:
                 return None
             self.applied += 1
             return self.mode, dict(p, mode=self.mode)
+
+    def count_connection(self, conn):
+        """A connection that carried an answer or module request counts as the
+        player's until it closes; `most` is the most open at once."""
+        self.counted = {c for c in self.counted if c in self.station.connections} | {conn}
+        self.most = max(self.most, len(self.counted))
+
+    def connections(self):
+        self.counted = {c for c in self.counted if c in self.station.connections}
+        return {"open": len(self.counted), "most": self.most}
 
     def apply(self, kind, h, response):
         """Breaks the station's response to this request when the fault says so."""
@@ -408,6 +444,8 @@ class Control:
             self.set_fault(*from_query("none", {}))
             st.rewind()
             self.release()
+            with st.lock:
+                self.most = self.connections()["open"]
             if st.tls is not None:
                 st.tls.select("station")
             st.log({"event": "reset"})
@@ -417,6 +455,9 @@ class Control:
             if not st.tls.select(name):
                 return 400, "text/plain", ("no certificate %r\n" % name).encode("utf-8")
             return ok("cert=" + name)
+        if command == "connections":
+            with st.lock:
+                return as_json(self.connections())
         if command == "release":
             self.release()
             return ok("released")

@@ -121,6 +121,11 @@ std::wstring BoxText(HWND box) {
 }
 
 bool StationControl(const std::string& command) {
+    std::string body;
+    return StationQuery(command, body);
+}
+
+bool StationQuery(const std::string& command, std::string& body) {
     std::string url = "http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command;
     HINTERNET session = InternetOpenA("station-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0,
@@ -130,6 +135,11 @@ bool StationControl(const std::string& command) {
               HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
                              &size, nullptr) &&
               status == 200;
+    body.clear();
+    char piece[256];
+    while (ok && InternetReadFile(request, piece, sizeof(piece), &size) && size > 0) {
+        body.append(piece, size);
+    }
     InternetCloseHandle(request); // null is refused harmlessly
     InternetCloseHandle(session);
     return ok;

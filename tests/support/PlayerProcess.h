@@ -39,6 +39,8 @@ std::wstring BoxText(HWND box);
 
 // A control command to the station ("reset", "fault?mode=...", "playlist?names=...").
 bool StationControl(const std::string& command);
+// The same, with the body of the station's reply.
+bool StationQuery(const std::string& command, std::string& body);
 // The player's requests ("answer" and "module") in the station's log, in order,
 // from the `from`th on; only those of `kind` if it is given.
 struct StationRequest {
