@@ -19,11 +19,9 @@ const ControlKind controlKinds[6] = {
 };
 
 HostWindow::HostWindow(int left, int top, int w, int h, DWORD windowStyle) {
-    static bool themeMade = false;
-    if (!themeMade) {
-        CreateFlatTheme(); // once, as the program does before any window exists
-        themeMade = true;
-    }
+    // Once, before any window exists, as the program does.
+    static const bool themeMade = (CreateFlatTheme(), true);
+    (void)themeMade;
     if (windowStyle != 0) {
         SetStyle(windowStyle);
     }

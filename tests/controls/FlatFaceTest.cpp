@@ -126,7 +126,8 @@ TEST_F(FlatFaceTest, TitleBoxEndsALongTitleWithDotsShowsItsAmpersandAndTakesItFr
     draw(L"", empty);
     EXPECT_EQ(empty.Count(black), 198 * 18) << "only the box and its frame";
 
-    // Set by the worker: a paint is asked for; the window's own text stays.
+    // Set by the worker: a paint is asked for (what it shows, the looping test below
+    // compares), and the window's own text stays.
     box.SetText(KString(L"before the window"));
     ASSERT_TRUE(host.AddComponent(&box));
     PaintNow(host.GetHWND());
@@ -134,11 +135,6 @@ TEST_F(FlatFaceTest, TitleBoxEndsALongTitleWithDotsShowsItsAmpersandAndTakesItFr
     ASSERT_FALSE(GetUpdateRect(box.GetHWND(), &dirty, FALSE));
     std::thread([&] { box.SetText(KString(L"buffering...")); }).join();
     EXPECT_TRUE(GetUpdateRect(box.GetHWND(), &dirty, FALSE));
-    PumpMessages(30);
-    PixelCanvas shown(200, 20), expected(200, 20);
-    shown.CaptureWindow(box.GetHWND());
-    box.DrawFace(expected.dc());
-    EXPECT_TRUE(shown.SameAs(expected));
     wchar_t windowText[64] = {};
     GetWindowTextW(box.GetHWND(), windowText, 64);
     EXPECT_STREQ(windowText, L"before the window");

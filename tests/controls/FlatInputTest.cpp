@@ -212,13 +212,4 @@ TEST_F(FlatInputTest, DragEndsWhenTheCaptureIsLostOrTheButtonIsUp) {
     }
 }
 
-TEST_F(FlatInputTest, SetAlphaMakesTheWindowLayered) {
-    EXPECT_TRUE(host.SetAlpha(200));
-    BYTE alpha = 0;
-    DWORD flags = 0;
-    ASSERT_TRUE(GetLayeredWindowAttributes(host.GetHWND(), nullptr, &alpha, &flags));
-    EXPECT_EQ(alpha, 200);
-    EXPECT_EQ(flags, static_cast<DWORD>(LWA_ALPHA));
-}
-
 } // namespace

@@ -1,5 +1,6 @@
 // The real program, started as its own process under Wine: where its window and
-// controls are, and that it ends with exit code 0.
+// controls are. (Its close with exit code 0 is checked on the shipped exe by every
+// end-to-end case.)
 #include <gtest/gtest.h>
 
 #include "PlayerProcess.h"
@@ -11,28 +12,23 @@ TEST(AppTest, CentredBorderlessWindowWithItsControlsInPlace) {
     PlayerProcess player; // ends the program whatever a check did
     HWND window = player.Window();
     ASSERT_NE(window, nullptr);
-    RECT r;
-    GetWindowRect(window, &r);
-    EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - 409) / 2);
-    EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYSCREEN) - 170) / 2);
-    EXPECT_EQ(r.right - r.left, 409);
-    EXPECT_EQ(r.bottom - r.top, 170);
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_CAPTION | WS_THICKFRAME | WS_BORDER), 0);
-
-    struct {
-        int x, y, w, h; // "x", "_", title, volume, link, AGC, picture
-    } controls[] = {{380, 15, 15, 16},   {360, 15, 15, 16},  {125, 50, 200, 20}, {125, 80, 200, 20},
-                    {125, 108, 110, 20}, {285, 111, 40, 15}, {30, 40, 62, 92}};
     EXPECT_EQ(ChildWindows(window).size(), 7u);
-    for (const auto& c : controls) {
-        HWND child = ChildAt(window, c.x, c.y);
-        ASSERT_NE(child, nullptr) << c.x << ", " << c.y;
-        RECT cr = RectInParent(child, window);
-        EXPECT_EQ(cr.right - cr.left, c.w);
-        EXPECT_EQ(cr.bottom - cr.top, c.h);
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - 409) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - 170) / 2;
+    // The window on the screen; in it "x", "_", title, volume, link, AGC, picture.
+    const struct {
+        int x, y, w, h;
+    } rects[] = {{left, top, 409, 170}, {380, 15, 15, 16},   {360, 15, 15, 16},  {125, 50, 200, 20},
+                 {125, 80, 200, 20},    {125, 108, 110, 20}, {285, 111, 40, 15}, {30, 40, 62, 92}};
+    for (const auto& c : rects) {
+        HWND parent = &c == rects ? nullptr : window; // null: screen coordinates
+        HWND w = parent != nullptr ? ChildAt(window, c.x, c.y) : window;
+        ASSERT_NE(w, nullptr) << c.x << ", " << c.y;
+        RECT r = RectInParent(w, parent);
+        EXPECT_TRUE(r.left == c.x && r.top == c.y) << c.x << ", " << c.y;
+        EXPECT_TRUE(r.right - r.left == c.w && r.bottom - r.top == c.h) << c.x << ", " << c.y;
     }
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(player.ExitCode(), 0);
 }
 
 } // namespace

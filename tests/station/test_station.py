@@ -89,31 +89,25 @@ class StationTest(unittest.TestCase):
         self.control("reset")  # rewinds the playlist
         self.assertEqual(self.fetch("/xm/request.php"), (200, b"one.mod"))
 
-    def test_without_testing_the_station_serves_music_and_no_control(self):
+    def test_without_testing_the_station_takes_no_control(self):
+        # That it serves music so, the release check plays from it.
         plain = http.client.HTTPConnection("127.0.0.1", self.plain_port, timeout=5)
         self.addCleanup(plain.close)
-        name = self.fetch("/xm/request.php", plain)[1].decode()
-        self.assertEqual(self.fetch("/xm/" + name, plain), (200, self.files[name]))
         for command in ("fault?mode=module-empty", "status", "stop"):
             self.assertEqual(self.fetch("/control/" + command, plain)[0], 404)
-        self.assertEqual(self.fetch("/xm/" + name, plain), (200, self.files[name]))
+        self.assertEqual(self.fetch("/xm/one.mod", plain), (200, self.files["one.mod"]))
 
     def test_fault_modes_change_the_answer_or_the_module(self):
-        page = lambda status: lambda body: body.startswith(b"<html>") and str(status).encode() in body
+        # The modes after which the player plays on, as it would without them, and a
+        # size and framing whose box would come without them too. Each other mode the
+        # end-to-end cases use shows there in a box or a module's path.
         module = self.files["one.mod"]
         cases = [  # mode, request, status, body check
             ("answer-lf", "/xm/request.php", 200, lambda b: b == b"one.mod\n"),
             ("answer-crlf", "/xm/request.php", 200, lambda b: b == b"one.mod\r\n"),
             ("answer-nul", "/xm/request.php", 200, lambda b: b == b"one.mod\0garbage"),
-            ("answer-cr", "/xm/request.php", 200, lambda b: b == b"one.mod\rX-Injected: yes"),
             ("module-redirect&host=localhost", "/xm/one.mod", 302, lambda b: b == b""),
-            ("answer-404", "/xm/request.php", 404, page(404)),
-            ("answer-empty", "/xm/request.php", 200, lambda b: b == b""),
-            ("answer-1mib", "/xm/request.php", 200, lambda b: len(b) == MIB and b"\0" not in b),
-            ("module-404", "/xm/one.mod", 404, page(404)),
-            ("module-empty", "/xm/one.mod", 200, lambda b: b == b""),
             ("module-1mib", "/xm/one.mod", 200, lambda b: len(b) == MIB and b.rstrip(b"\0") == module),
-            ("module-oversize", "/xm/one.mod", 200, lambda b: len(b) == MIB + 1 and b.startswith(module)),
             ("module-oversize&size=1100000&length=none", "/xm/one.mod", 200, lambda b: len(b) == 1100000),
         ]
         for mode, path, status, check in cases:
