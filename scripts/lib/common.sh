@@ -79,13 +79,15 @@ PA
 # Ends the capture: $SONVALE_CAPTURE then holds all it heard. Returns 1 when the
 # capture had ended before, with its log on standard error.
 sonvale_stop_capture() {
-    local pid=$SONVALE_CAPTURE_PID status=0
+    local pid=$SONVALE_CAPTURE_PID gone=0 rc=0
     [ -n "$pid" ] || return 0
     SONVALE_CAPTURE_PID=""
-    kill "$pid" 2>/dev/null || status=1
-    wait "$pid" 2>/dev/null || { [ $? -eq 143 ] || status=1; }
-    [ $status -eq 0 ] || cat "$SONVALE_SOUND_DIR/capture.log" >&2 2>/dev/null
-    return $status
+    kill "$pid" 2>/dev/null || gone=1
+    wait "$pid" 2>/dev/null || rc=$?
+    if [ $gone -eq 1 ] || { [ $rc -ne 0 ] && [ $rc -ne 143 ]; }; then
+        echo "the capture had ended (exit status $rc) $(head -c 300 "$SONVALE_SOUND_DIR/capture.log" 2>/dev/null)" >&2
+        return 1
+    fi
 }
 
 sonvale_stop_sound() {
