@@ -46,6 +46,10 @@ int Engine::Init(std::unique_ptr<OutputDevice> device, uint32_t outputRate) {
     active.assign(kSlots, nullptr);
     activeHandles.assign(kSlots, 0);
     mixedFrames = 0;
+    {
+        std::lock_guard<std::mutex> hold(startLock);
+        mixing = false;
+    }
     OutputDevice* raw = device.get();
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -86,6 +90,7 @@ int Engine::Free() {
     // The mixer may be waiting on the device: wake it, then wait for it to end
     // before the musics and the device go away.
     device->Interrupt();
+    StartMixing();
     mixer.join();
     musics.clear();
     device.reset();
@@ -223,6 +228,7 @@ int Engine::Play(DWORD handle, bool restart) {
         music->Rewind();
     }
     music->playing.store(true, std::memory_order_release);
+    StartMixing();
     return BASS_OK;
 }
 
@@ -260,8 +266,20 @@ int Engine::Title(DWORD handle, const char*& title) {
     return BASS_OK;
 }
 
+void Engine::StartMixing() {
+    std::lock_guard<std::mutex> hold(startLock);
+    mixing = true;
+    startSignal.notify_one();
+}
+
 void Engine::MixLoop(OutputDevice* device) {
     const uint32_t frames = device->BlockFrames();
+    // Nothing to mix yet: the first track's load need not wait for the decoder's tables.
+    Music::WarmUp();
+    {
+        std::unique_lock<std::mutex> hold(startLock);
+        startSignal.wait(hold, [this] { return mixing; });
+    }
     // Nothing in here is expected to throw; should it, the sound stops rather
     // than the program.
     try {

@@ -8,7 +8,8 @@
 //                      chain (see Music.h);
 //   lock               the handle table, the device pointer and the init state;
 //                      held briefly, never while waiting on the device or on a
-//                      music, and never by a DSP callback's caller.
+//                      music, and never by a DSP callback's caller;
+//   startLock          the mixer's wait for the first music to play; taken alone.
 // Nobody takes renderLock while holding lock: a DSP callback runs under
 // renderLock and may call the engine's other functions, which take lock.
 // Callers pin a music (shared_ptr copy; the mixer: Music::mixerPins) under lock,
@@ -18,6 +19,7 @@
 #include "Music.h"
 #include "OutputDevice.h"
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -63,6 +65,7 @@ class Engine {
     std::shared_ptr<Music> Pin(DWORD handle);
     void MixLoop(OutputDevice* device);
     void MixBlock(int16_t* out, uint32_t frames);
+    void StartMixing();
 
     std::mutex lifecycle;
     std::mutex lock;
@@ -74,6 +77,13 @@ class Engine {
     uint32_t rate = 0;
     std::unique_ptr<OutputDevice> output; // set and cleared under lock and lifecycle
     std::thread mixer;                    // lifecycle
+
+    // The mixer writes nothing to the device until the first music plays (or
+    // Free): all it could write before is silence, and a music started behind a
+    // full ring of silence would be heard a ring later.
+    std::mutex startLock;
+    std::condition_variable startSignal;
+    bool mixing = false; // startLock
 
     // Mixing thread only; sized by Init so that mixing never allocates.
     std::vector<float> mix;

@@ -139,6 +139,19 @@ std::unique_ptr<Music> Music::Load(const void* data, size_t size, DWORD flags, u
     return music;
 }
 
+void Music::WarmUp() {
+    // A four-channel module: title, 31 empty samples, one order, the tag, one pattern.
+    unsigned char module[1084 + 64 * 4 * 4] = {};
+    module[950] = 1;
+    std::copy_n("M.K.", 4, module + 1080);
+    openmpt_module* warm = openmpt_module_create_from_memory2(
+        module, sizeof module, openmpt_log_func_silent, nullptr, openmpt_error_func_ignore, nullptr,
+        nullptr, nullptr, nullptr);
+    if (warm) {
+        openmpt_module_destroy(warm);
+    }
+}
+
 Music::~Music() {
     if (module) {
         openmpt_module_destroy(module);

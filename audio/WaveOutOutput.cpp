@@ -1,5 +1,7 @@
 // The sound card through winmm's waveOut: a ring of buffers that the mixing
-// thread refills as the device hands them back.
+// thread refills as the device hands them back. A device that is lost is given
+// up; the mixer then keeps time by the clock and opens the default device again
+// about once a second, so the sound comes back with the device.
 
 #include "AudioEngine.h"
 #include "OutputDevice.h"
@@ -7,7 +9,8 @@
 #include <mmsystem.h>
 
 #include <atomic>
-#include <vector>
+#include <memory>
+#include <new>
 
 namespace sonvale::audio {
 namespace {
@@ -23,41 +26,78 @@ constexpr int kBuffers = 10;
 // A device that hands back nothing for this long (over four rings) is lost:
 // unplugged, taken over by another program, its service restarted.
 constexpr double kLostAfterSeconds = 1.0;
+// Between two tries of the default device while none plays. Under Wine a
+// waveOutOpen that fails takes 0.5-11 ms, one that succeeds 2-3 ms and the close
+// of a lost device 1-13 ms: well within the ring (232 ms) that the clock keeps
+// queued ahead, so the music's time does not slip.
+constexpr double kReopenSeconds = 1.0;
+// The ring in use plus those kept by devices that failed to close, which may
+// still write their headers and read their samples: they are never handed to
+// another device nor freed. With every ring kept, no device is opened until a
+// retried close succeeds: at most three rings (41 KB each) and device handles.
+constexpr int kRings = 3;
+
+// A set of headers and the samples they point at, with the device that may hold them.
+struct Ring {
+    WAVEHDR headers[kBuffers];
+    bool prepared[kBuffers];
+    int16_t samples[kBuffers * kBlockFrames * 2];
+    HWAVEOUT device = nullptr; // open on these headers, or failed to close; null when free
+    HANDLE done = nullptr;     // the output's event, set when `awaited` comes back
+    // Atomic: written by the mixing thread, read by waveOut's thread; the
+    // header whose return should wake the mixer, or null.
+    std::atomic<WAVEHDR*> awaited{nullptr};
+};
 
 class WaveOutOutput final : public OutputDevice {
   public:
-    WaveOutOutput(HANDLE done, uint32_t rate)
-        : done(done), blockSeconds(double(kBlockFrames) / rate) {
+    WaveOutOutput(HANDLE done, uint32_t rate, const WAVEFORMATEX& format)
+        : done(done), blockSeconds(double(kBlockFrames) / rate), format(format) {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
         ticksPerSecond = static_cast<double>(f.QuadPart);
-        samples.resize(static_cast<size_t>(kBlockFrames) * 2 * kBuffers);
+        rings[0] = std::make_unique<Ring>();
+        rings[0]->done = done;
+        ring = rings[0].get();
     }
 
-    // Opens the device with this object as the callback's instance, then
-    // prepares the ring's headers.
-    MMRESULT Open(UINT id, const WAVEFORMATEX& wanted) {
-        format = wanted;
+    // Opens the device on the ring that no device holds, with the ring as the
+    // callback's instance, and prepares its headers.
+    MMRESULT Open(UINT id, Ring& on) {
+        nextOpen = Seconds() + kReopenSeconds;
+        HWAVEOUT opened = nullptr;
         const MMRESULT result =
-            waveOutOpen(&device, id, &format, reinterpret_cast<DWORD_PTR>(&DeviceProc),
-                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+            waveOutOpen(&opened, id, &format, reinterpret_cast<DWORD_PTR>(&DeviceProc),
+                        reinterpret_cast<DWORD_PTR>(&on), CALLBACK_FUNCTION);
         if (result != MMSYSERR_NOERROR) {
-            device = nullptr;
             return result;
         }
         for (int i = 0; i < kBuffers; ++i) {
-            WAVEHDR& h = headers[i];
+            WAVEHDR& h = on.headers[i];
             h = WAVEHDR{};
-            h.lpData = reinterpret_cast<LPSTR>(&samples[static_cast<size_t>(i) * kBlockFrames * 2]);
+            h.lpData = reinterpret_cast<LPSTR>(&on.samples[i * kBlockFrames * 2]);
             h.dwBufferLength = kBlockFrames * 4;
-            prepared[i] = waveOutPrepareHeader(device, &h, sizeof h) == MMSYSERR_NOERROR;
+            on.prepared[i] = waveOutPrepareHeader(opened, &h, sizeof h) == MMSYSERR_NOERROR;
         }
+        on.device = device = opened;
+        ring = &on;
         return MMSYSERR_NOERROR;
     }
+    MMRESULT Open(UINT id) { return Open(id, *ring); }
 
     ~WaveOutOutput() override {
-        Close();
-        CloseHandle(done);
+        bool kept = false;
+        for (std::unique_ptr<Ring>& r : rings) {
+            if (r && r->device && !Release(*r)) {
+                // Leaked on purpose, with the event the callback may still set:
+                // its device may still write to it.
+                (void)r.release();
+                kept = true;
+            }
+        }
+        if (!kept) {
+            CloseHandle(done);
+        }
     }
 
     uint32_t BlockFrames() const override { return kBlockFrames; }
@@ -69,26 +109,37 @@ class WaveOutOutput final : public OutputDevice {
             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
             raisedPriority = true;
         }
+        if (device == nullptr && Seconds() >= nextOpen) {
+            Reopen();
+        }
         Reap();
         while (outstanding == kBuffers && !interrupted.load(std::memory_order_acquire)) {
             WaitForOldest();
             Reap();
         }
-        awaited.store(nullptr, std::memory_order_release);
+        ring->awaited.store(nullptr, std::memory_order_release);
         if (interrupted.load(std::memory_order_acquire)) {
             return nullptr;
         }
-        return reinterpret_cast<int16_t*>(headers[next].lpData);
+        return &ring->samples[next * kBlockFrames * 2];
     }
 
     void Submit(int16_t*) override {
-        WAVEHDR& h = headers[next];
-        h.dwFlags &= ~WHDR_DONE;
-        refused[next] = !prepared[next] || waveOutWrite(device, &h, sizeof h) != MMSYSERR_NOERROR;
-        if (refused[next]) {
-            // A buffer the device refused (unplugged, say), or one with no device
-            // at all, still takes its time to "play", so that a music lasts as
-            // long as it would be heard and the mixer does not race through it.
+        bool written = false;
+        if (device != nullptr) {
+            WAVEHDR& h = ring->headers[next];
+            h.dwFlags &= ~WHDR_DONE;
+            written =
+                ring->prepared[next] && waveOutWrite(device, &h, sizeof h) == MMSYSERR_NOERROR;
+            if (!written) {
+                LoseDevice(); // the usual sign of an unplugged device
+            }
+        }
+        refused[next] = !written;
+        if (!written) {
+            // A buffer that no device took still takes its time to "play", so
+            // that a music lasts as long as it would be heard and the mixer does
+            // not race through it.
             const double now = Seconds();
             lastDue = (lastDue > now ? lastDue : now) + blockSeconds;
             dueTime[next] = lastDue;
@@ -115,11 +166,11 @@ class WaveOutOutput final : public OutputDevice {
         if (message != WOM_DONE) {
             return;
         }
-        auto* self = reinterpret_cast<WaveOutOutput*>(instance);
+        auto* ring = reinterpret_cast<Ring*>(instance);
         // The done flag is set by now; see WaitForOldest.
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (reinterpret_cast<WAVEHDR*>(header) == self->awaited.load()) {
-            SetEvent(self->done);
+        if (reinterpret_cast<WAVEHDR*>(header) == ring->awaited.load()) {
+            SetEvent(ring->done);
         }
     }
 
@@ -145,13 +196,13 @@ class WaveOutOutput final : public OutputDevice {
         } else {
             const double silent = Seconds() - lastReturn;
             if (silent >= kLostAfterSeconds) {
-                GiveUpDevice();
+                LoseDevice();
                 return;
             }
             // Sequentially consistent, as is the callback's fence: either the
             // callback sees `awaited` or Reap sees the buffer's done flag.
-            awaited.store(&headers[oldest]);
-            if (headers[oldest].dwFlags & WHDR_DONE) {
+            ring->awaited.store(&ring->headers[oldest]);
+            if (ring->headers[oldest].dwFlags & WHDR_DONE) {
                 return;
             }
             const double left = kLostAfterSeconds - silent;
@@ -173,7 +224,7 @@ class WaveOutOutput final : public OutputDevice {
                 if (dueTime[oldest] > now) {
                     break;
                 }
-            } else if (!(headers[oldest].dwFlags & WHDR_DONE)) {
+            } else if (!(ring->headers[oldest].dwFlags & WHDR_DONE)) {
                 break;
             }
             frames += kBlockFrames;
@@ -186,48 +237,87 @@ class WaveOutOutput final : public OutputDevice {
         }
     }
 
-    // The device keeps its buffers: close it and count what it kept as played,
-    // since nobody will hear it now and a music's clock must go on. Then try
-    // the default device once; without it, buffers are "refused" and keep time
-    // as the "no sound" device does, so tracks still end.
-    void GiveUpDevice() {
-        Close();
-        played.fetch_add(uint64_t(outstanding) * kBlockFrames, std::memory_order_release);
-        outstanding = 0;
-        oldest = next;
-        if (!reopened) {
-            reopened = true;
-            Open(WAVE_MAPPER, format);
+    // The device refused a buffer or kept them all: nobody will hear what it
+    // still has, which counts as played once the buffers before it are, so a
+    // music's clock goes on. Until a device opens, buffers are "refused" and
+    // keep time as the "no sound" device does, so tracks still end.
+    void LoseDevice() {
+        for (int i = 0, slot = oldest; i < outstanding; ++i, slot = (slot + 1) % kBuffers) {
+            if (!refused[slot]) {
+                refused[slot] = true;
+                dueTime[slot] = 0;
+            }
+        }
+        Release(*ring);
+        device = nullptr;
+    }
+
+    // Closes again the devices that failed to close, then opens the default
+    // device on a ring that none holds: the one in use if it is free.
+    void Reopen() {
+        for (std::unique_ptr<Ring>& r : rings) {
+            if (r && r->device) {
+                Release(*r);
+            }
+        }
+        Ring* free = ring->device == nullptr ? ring : nullptr;
+        for (std::unique_ptr<Ring>& r : rings) {
+            if (free == nullptr && r == nullptr) {
+                r.reset(new (std::nothrow) Ring());
+                if (r) {
+                    r->done = done;
+                }
+            }
+            if (free == nullptr && r && r->device == nullptr) {
+                free = r.get();
+            }
+        }
+        if (free != nullptr) {
+            Open(WAVE_MAPPER, *free);
+        } else {
+            nextOpen = Seconds() + kReopenSeconds;
         }
     }
 
-    void Close() {
-        if (device == nullptr) {
-            return;
-        }
-        waveOutReset(device); // hands every queued buffer back at once
+    // Takes the ring back from its device; false while the device may still hold it.
+    static bool Release(Ring& r) {
+        r.awaited.store(nullptr);
+        // A reset hands every queued buffer back marked done. After one that
+        // failed, only the buffers already back are unprepared: the others may
+        // still be the device's.
+        const bool reset = waveOutReset(r.device) == MMSYSERR_NOERROR;
         for (int i = 0; i < kBuffers; ++i) {
-            if (prepared[i]) {
-                waveOutUnprepareHeader(device, &headers[i], sizeof headers[i]);
-                prepared[i] = false;
+            if (r.prepared[i] && (reset || (r.headers[i].dwFlags & WHDR_DONE)) &&
+                waveOutUnprepareHeader(r.device, &r.headers[i], sizeof r.headers[i]) ==
+                    MMSYSERR_NOERROR) {
+                r.prepared[i] = false;
             }
         }
-        waveOutClose(device);
-        device = nullptr;
+        // Windows refuses the close while a buffer is queued and the handle lives
+        // on; Wine 8 closes a device whose sound server went away although its
+        // reset failed. Either way the ring is free only after a close that
+        // succeeds, or once winmm no longer knows the handle at all.
+        const MMRESULT closed = waveOutClose(r.device);
+        if (closed != MMSYSERR_NOERROR && closed != MMSYSERR_INVALHANDLE) {
+            return false;
+        }
+        r.device = nullptr;
+        return true;
     }
 
     const HANDLE done; // auto-reset event, set by DeviceProc and Interrupt
     const double blockSeconds;
+    const WAVEFORMATEX format;
     double ticksPerSecond = 1;
     // Set by Open before the mixing thread starts; afterwards mixing thread only
     // (and the destructor, after that thread has ended). Buffers go out in ring
     // order from `next` and come back in the same order at `oldest`;
-    // `outstanding` of them are out.
-    HWAVEOUT device = nullptr; // null once given up with no device to replace it
-    WAVEFORMATEX format{};
-    std::vector<int16_t> samples;
-    WAVEHDR headers[kBuffers];
-    bool prepared[kBuffers] = {};
+    // `outstanding` of them are out. Those out on a device are on `ring`'s
+    // headers; the ring changes only while every buffer out is a refused one.
+    std::unique_ptr<Ring> rings[kRings];
+    Ring* ring = nullptr;      // the one mixed into
+    HWAVEOUT device = nullptr; // `ring`'s device while it plays; null once lost
+    double nextOpen = 0;       // when the default device may be tried again
     bool refused[kBuffers] = {};
     double dueTime[kBuffers] = {}; // when a refused buffer counts as played
     double lastDue = 0;
@@ -236,14 +326,10 @@ class WaveOutOutput final : public OutputDevice {
     int oldest = 0;
     int outstanding = 0;
     bool raisedPriority = false;
-    bool reopened = false;
     // Atomic: added to by the mixing thread, read by any.
     std::atomic<uint64_t> played{0};
     // Atomic: set by any thread, read by the mixing thread.
     std::atomic<bool> interrupted{false};
-    // Atomic: written by the mixing thread, read by waveOut's thread; the
-    // header whose return should wake the mixer, or null.
-    std::atomic<WAVEHDR*> awaited{nullptr};
 };
 
 int OpenError(MMRESULT result) {
@@ -285,13 +371,13 @@ std::unique_ptr<OutputDevice> OpenSystemOutput(int device, uint32_t rate, int& e
     }
     std::unique_ptr<WaveOutOutput> output;
     try {
-        output = std::make_unique<WaveOutOutput>(done, rate);
+        output = std::make_unique<WaveOutOutput>(done, rate, format);
     } catch (...) {
         CloseHandle(done);
         error = BASS_ERROR_MEM;
         return nullptr;
     }
-    const MMRESULT result = output->Open(id, format);
+    const MMRESULT result = output->Open(id);
     if (result != MMSYSERR_NOERROR) {
         error = OpenError(result);
         return nullptr;

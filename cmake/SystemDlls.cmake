@@ -1,7 +1,7 @@
 # winmm and wininet are not on Windows' list of known DLLs, so a DLL of either
 # name lying beside the program would be loaded in place of the system's. The
-# program proper therefore imports them delay-loaded, and its delay-load hook
-# (player/SystemLibraries.cpp) takes them from the system folder.
+# program proper therefore imports them delay-loaded, and its entry
+# (player/SystemLibraries.cpp) loads them from the system folder and fills the imports.
 #
 # Code links sonvale_winmm / sonvale_wininet instead of the bare names: a target
 # with the property SONVALE_DELAY_LOAD gets the delay-load import library, every

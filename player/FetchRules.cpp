@@ -1,5 +1,6 @@
 #include "FetchRules.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -53,9 +54,13 @@ bool ParseLength(const std::wstring& text, unsigned long long& value) {
 bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope) {
     // Other schemes (ftp, file, data, a drive path...) would have WinINet log in
     // elsewhere or hold the fetch until the stall limit.
-    Server target;
-    if (!CrackServer(to, target) ||
+    Server origin, target;
+    if (!CrackServer(from, origin) || !CrackServer(to, target) ||
         (target.scheme != INTERNET_SCHEME_HTTP && target.scheme != INTERNET_SCHEME_HTTPS)) {
+        return false;
+    }
+    // Never from https to http: whoever is on the path could then answer.
+    if (origin.scheme == INTERNET_SCHEME_HTTPS && target.scheme != INTERNET_SCHEME_HTTPS) {
         return false;
     }
     if (scope == RedirectScope::AnyWebServer) {
@@ -63,12 +68,16 @@ bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope
     }
     // Names as written, no DNS: another name for the same machine is another
     // server here, since the answer's text goes back to the station.
-    Server origin;
-    return CrackServer(from, origin) && origin.scheme == target.scheme &&
-           origin.port == target.port &&
-           CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
-                                target.host.c_str(), static_cast<int>(target.host.size()),
-                                TRUE) == CSTR_EQUAL;
+    if (CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
+                             target.host.c_str(), static_cast<int>(target.host.size()),
+                             TRUE) != CSTR_EQUAL) {
+        return false;
+    }
+    // The same port, or the upgrade of a host to https on the schemes' own ports.
+    return origin.port == target.port ||
+           (origin.scheme == INTERNET_SCHEME_HTTP && target.scheme == INTERNET_SCHEME_HTTPS &&
+            origin.port == INTERNET_DEFAULT_HTTP_PORT &&
+            target.port == INTERNET_DEFAULT_HTTPS_PORT);
 }
 
 bool LocationUsable(const std::wstring& location) {
@@ -77,12 +86,9 @@ bool LocationUsable(const std::wstring& location) {
 }
 
 std::wstring EscapeControlCharacters(const std::wstring& url) {
-    size_t end = url.find_last_not_of(L"\r\n");
-    end = end == std::wstring::npos ? 0 : end + 1;
     std::wstring escaped;
     escaped.reserve(url.size());
-    for (size_t i = 0; i < end; ++i) {
-        const wchar_t ch = url[i];
+    for (const wchar_t ch : url) {
         if (ch < 0x20 || ch == 0x7F) {
             const wchar_t* hex = L"0123456789ABCDEF";
             escaped += L'%';
@@ -92,7 +98,18 @@ std::wstring EscapeControlCharacters(const std::wstring& url) {
             escaped += ch;
         }
     }
-    return escaped.append(url, end, std::wstring::npos);
+    return escaped;
+}
+
+bool TrackName(const std::wstring& answer, std::wstring& name) {
+    // The address is built from the name as it is: a line break left in it would
+    // go out escaped and name another file.
+    const size_t end = answer.find_last_not_of(L"\r\n");
+    if (end == std::wstring::npos || end >= kMaxTrackNameLength) {
+        return false;
+    }
+    name.assign(answer, 0, end + 1);
+    return true;
 }
 
 BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
@@ -101,12 +118,25 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
     if (hasTransferEncoding || contentLengths.empty()) {
         return length;
     }
-    for (size_t i = 0; i < contentLengths.size(); ++i) {
-        unsigned long long value = 0;
-        if (!ParseLength(contentLengths[i], value) || (i > 0 && value != length.bytes)) {
-            return BodyLength();
+    BodyLength unusable;
+    unusable.invalid = true;
+    bool first = true;
+    for (const std::wstring& field : contentLengths) {
+        // "5, 5" is one way of sending the same length twice.
+        for (size_t from = 0;;) {
+            const size_t comma = std::min(field.find(L',', from), field.size());
+            unsigned long long value = 0;
+            if (!ParseLength(field.substr(from, comma - from), value) ||
+                (!first && value != length.bytes)) {
+                return unusable;
+            }
+            length.bytes = value;
+            first = false;
+            if (comma == field.size()) {
+                break;
+            }
+            from = comma + 1;
         }
-        length.bytes = value;
     }
     length.known = true;
     return length;

@@ -7,7 +7,7 @@
 // Threads: Open, Read and Close run on one worker thread. WinINet calls the
 // status callback on its own threads (and sometimes inside the worker's own
 // WinINet calls). The two meet only in a heap-allocated per-request state with
-// atomic fields, an event and a reference count (see InternetReader.cpp).
+// atomic fields, an event and a reference count (see InternetRequest.h).
 
 #include <windows.h>
 #include <wininet.h>
@@ -23,10 +23,8 @@
 HINTERNET OpenInternetSession();
 
 // Closes the root handle. Safe with requests that were abandoned and are still
-// held by WinINet: their state stays alive until WinINet lets them go. While a
-// request is set aside (see InternetReader::Close) the root stays open instead,
-// since closing it would close that request too: the process's end drops them.
-// Null is ignored.
+// held by WinINet: their state stays alive until WinINet lets them go. Null is
+// ignored.
 void CloseInternetSession(HINTERNET root);
 
 struct InternetRequestState;
@@ -50,17 +48,21 @@ class InternetReader {
     InternetReader(const InternetReader&) = delete;
     InternetReader& operator=(const InternetReader&) = delete;
 
-    // InternetOpenUrlW(root, url, no headers, 0, flags, context). Waits for the
-    // answer's headers. False when the request cannot be made, when `stop` is
-    // seen set while waiting, or after the stall limit with no answer. A
-    // request left open by an earlier call is closed first. No connection
-    // WinINet kept from an earlier request is used again: bytes a server sent
-    // past an announced length would be read as the next answer. The address and
+    // InternetOpenUrlW(root, url, no headers, 0, flags, context), once a close
+    // that may read long has ended (see Close). Waits for the answer's headers.
+    // False when the request cannot be made, when `stop` is seen set while
+    // waiting, or after the stall limit with no answer. A
+    // request left open by an earlier call is closed first. WinINet may send it
+    // on a connection it kept from an earlier request: bytes a server left there
+    // past an announced length reach only that server's next answer, which it
+    // could send as it likes anyway. The address and
     // every redirect target go out with their control characters escaped, and
     // kFetchRuleFlags are added to `flags` (see FetchRules.h). Redirects are
     // followed here, not by WinINet (INTERNET_FLAG_NO_AUTO_REDIRECT is added):
     // only where `scope` allows and at most kMaxRedirects; any other fails at
-    // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it.
+    // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it. An
+    // answer whose framing FetchRules finds invalid (its Content-Length) fails at
+    // once with ERROR_HTTP_INVALID_SERVER_RESPONSE, closed unread.
     bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop,
               RedirectScope scope = RedirectScope::SameServer);
 
@@ -76,13 +78,12 @@ class InternetReader {
     // The length the open answer announces (FetchRules decides what counts).
     BodyLength Length() const { return length_; }
 
-    // Closes the request handle. When no WinINet operation is outstanding it
-    // waits (at most kClosingWaitMs) for WinINet to report the handle closed;
-    // after an abandoned operation it returns at once and the request's state
-    // is freed whenever WinINet lets go of it. A body left with a rest that
-    // WinINet must not read out (it would, without end, to keep the connection)
-    // is set aside unclosed instead: its server then waits on a full
-    // connection until the process ends. Does nothing when nothing is open.
+    // Closes the request handle, always: what is unread is discarded. When no
+    // WinINet operation is outstanding and what is left of the body is known to
+    // be short, it waits (at most kClosingWaitMs) for WinINet to report the
+    // handle closed; otherwise at most kSliceMs (the close runs on, one such at
+    // a time, and the next Open waits for it), and the request's state is
+    // freed whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 
     bool IsOpen() const { return state_ != nullptr; }
@@ -101,6 +102,9 @@ class InternetReader {
     // a redirect with a usable Location.
     bool RedirectTarget(const wchar_t* url, std::wstring& target);
     Wait WaitForCompletion(const std::atomic<bool>& stop);
+    // Waits while a close that may read long is still running (InternetRequest.cpp).
+    // False (the reader failed) when stopped or after the stall limit.
+    bool WaitForLongClose(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.
     bool AwaitPendingCall(const std::atomic<bool>& stop);

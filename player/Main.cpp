@@ -10,7 +10,9 @@
 #include "SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    LoadSystemLibraries(); // before anything can load a DLL by name or call into one
+    if (!LoadSystemLibraries()) { // before anything can load a DLL by name or call into one
+        return 1;                 // the box has named what is missing
+    }
     FrameworkInit(instance);
 
     int argc = 0;

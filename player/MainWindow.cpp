@@ -68,7 +68,13 @@ MainWindow::MainWindow()
     StartWorker();
 }
 
-MainWindow::~MainWindow() {}
+MainWindow::~MainWindow() {
+    // The loop can end without a close (a WM_QUIT from elsewhere). The window goes
+    // first, with its worker, while the members it shows and uses still exist.
+    if (IsWindow(GetHWND())) {
+        OnClose();
+    }
+}
 
 void MainWindow::OnButtonPress(FButton* sender) {
     if (sender == &closeButton) {

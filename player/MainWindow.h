@@ -23,7 +23,8 @@
 #include "KThread.h"
 #include "KTimer.h"
 
-// StationBaseUrl followed by the station's answer, unchanged.
+// StationBaseUrl followed by the module's name from the station's answer
+// (FetchRules' TrackName), unchanged.
 KString MakeTrackUrl(const KString& answer);
 
 class InternetReader;

@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 
 #include <cstring>
+#include <string>
 
 #include "FetchRules.h"
 #include "InternetReader.h"
@@ -75,9 +76,11 @@ bool MainWindow::FetchTrack(unsigned char* buffer) {
                                    threadShouldStop);
         reader.Close();
         if (answer == Download::Complete && total > 0 && !threadShouldStop) {
-            KString name(reinterpret_cast<const char*>(buffer));
-            if (!name.IsEmpty()) {
-                KString url = MakeTrackUrl(name);
+            KString answerText(reinterpret_cast<const char*>(buffer));
+            const wchar_t* text = answerText; // null: no text could be made of it
+            std::wstring name;
+            if (text != nullptr && TrackName(text, name)) {
+                KString url = MakeTrackUrl(KString(name.c_str()));
                 InternetReader module;
                 if (module.Open(internetHandle, url, kRequestFlags, threadShouldStop,
                                 RedirectScope::AnyWebServer)) {

@@ -15,6 +15,7 @@ Python 3 standard library only.
 import json
 import os
 import random
+import re
 import select
 import socket
 import struct
@@ -50,6 +51,11 @@ def padded(size, fill):
     return lambda b: b[:MIB] + fill * (size - len(b[:MIB]))
 
 
+def sized(default, fill):
+    """Padded with `fill` to `size` bytes (0: `default`)."""
+    return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
+
+
 def garbage(r, p, h):
     r.body = random.Random(h.station.testing.garbage_seed).randbytes(4096)
     r.status, r.ctype = 200, "application/octet-stream"
@@ -61,11 +67,14 @@ def overlong(r, p, h):
 
 
 def redirect(r, p, h):
-    where = h.record["path"]
-    if p["host"]:
-        where = "http://%s:%d%s" % (p["host"], h.server.server_address[1], where)
+    where = p["to"] or h.record["path"]
+    if p["host"] or p["scheme"]:
+        where = "%s://%s:%d%s" % (p["scheme"] or "http", p["host"] or h.host_name,
+                                  h.server.server_address[1], where)
     r.status, r.ctype, r.body = 302, "text/plain", b""
     r.headers.append(("Location", where))
+    if p["coding"] == "chunked" or p["length"] == "none":
+        sent_by(send_endless)(r, p, h)
 
 
 def sent_by(send, status=None, ctype=None):
@@ -126,22 +135,58 @@ def send_trailing(h, head, r, keep, p):
     return keep
 
 
-def send_zeros(h, head, r, keep, p):
-    zeros = b"\0" * 65536
+def endless(h, head, piece, p):
+    """`head`, then `piece` again and again (`pace` s apart) until the client goes."""
     h.sock.sendall(head)
-    while h.record["bytes"] < HUGE and not h.station.stop_event.is_set():
+    while not (h.station.stop_event.wait(p["pace"]) if p["pace"] > 0 else h.station.stop_event.is_set()):
         try:
-            h.sock.sendall(zeros)
+            h.sock.sendall(piece)
         except OSError:
             h.record["outcome"] = "client-gone"
             break
-        h.record["bytes"] += len(zeros)
+        h.record["bytes"] += len(piece)
     return False
+
+
+def send_endless(h, head, r, keep, p):
+    """Zeros without end: as announced, or chunked, or with no length (the close ends them)."""
+    zeros = b"\0" * 16384
+    if p["coding"] == "chunked" or p["length"] == "none":
+        framing = b"Transfer-Encoding: chunked" if p["coding"] == "chunked" else b"Connection: close"
+        head = re.sub(rb"Connection: [a-z-]+", framing, re.sub(rb"Content-Length: \d+\r\n", b"", head))
+        zeros = b"4000\r\n" + zeros + b"\r\n" if p["coding"] == "chunked" else zeros
+    return endless(h, head, zeros, p)
+
+
+def send_headers(h, head, r, keep, p):
+    return endless(h, head.partition(b"\r\n")[0] + b"\r\n", (b"X-Endless: " + b"y" * 1010 + b"\r\n") * 16, p)
+
+
+def send_framed(h, head, r, keep, p):
+    """The body framed as `length` and `coding` say, valid or not."""
+    values = {"": [str(len(r.body))], "none": []}.get(p["length"], p["length"].split("|"))
+    chunked = p["coding"] == "chunked"
+    keep = keep and (chunked or bool(values))  # else only the close ends the body
+    head = "HTTP/1.1 %d OK\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n" % (r.status, r.ctype)
+    head += "".join("Content-Length: %s\r\n" % v for v in values)
+    body = r.body
+    if chunked:
+        head += "Transfer-Encoding: chunked\r\n"
+        body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 65536]), body[i:i + 65536])
+                        for i in range(0, len(body), 65536)) + b"0\r\n\r\n"
+    head += "Connection: %s\r\n\r\n" % ("keep-alive" if keep else "close")
+    try:
+        h.sock.sendall(head.encode("latin-1") + body)
+    except OSError:
+        h.record["outcome"] = "client-gone"
+        return False
+    h.record["bytes"] = len(body)
+    return keep
 
 
 def huge(r, p, h):
     r.length = HUGE
-    sent_by(send_zeros)(r, p, h)
+    sent_by(send_endless)(r, p, h)
 
 
 def stall(h, longest):
@@ -192,6 +237,8 @@ MODES = {
                         rewrite(padded(MIB, b"x"))),
     "answer-oversize": ("answer", "the answer is the name padded with 'x' to 1 MiB + 1 byte",
                         rewrite(padded(MIB + 1, b"x"))),
+    "answer-long":     ("answer", "the answer is the name padded with 'x' to `size` bytes (default 2049)",
+                        sized(2049, b"x")),
     "answer-stall":    ("answer", "announces the whole answer, sends `at` bytes, then goes silent",
                         sent_by(send_cut)),
     "answer-silent":   ("answer", "reads the request and sends nothing at all, not even the status line",
@@ -210,8 +257,9 @@ MODES = {
     "module-500":      ("module", "the module request answers an HTML error page, status 500", error(500)),
     "module-1mib":     ("module", "the module padded with zero bytes to exactly 1 MiB",
                         rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", "the module padded with zero bytes to 1 MiB + 1 byte",
-                        rewrite(padded(MIB + 1, b"\0"))),
+    "module-oversize": ("module", "the module padded with zero bytes to `size` bytes (default 1 MiB + 1)",
+                        sized(MIB + 1, b"\0")),
+    "module-framing":  ("module", "the module itself, framed as `length` and `coding` say", None),
     "module-empty":    ("module", "the module request answers 200 with a 0-byte body",
                         rewrite(lambda b: b"", status=200)),
     "module-stall":    ("module", "announces the whole module, sends `at` bytes, then goes silent",
@@ -227,7 +275,10 @@ MODES = {
     "module-redirect": ("module", "the module request redirects (302) to the same path on `host`", redirect),
     "module-trailing": ("module", "the module as announced, then (0.2 s later) a hostile answer on the "
                         "connection", sent_by(send_trailing)),
-    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end", huge),
+    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (or as framed)",
+                        huge),
+    "answer-headers":  ("answer", "header lines without end", sent_by(send_headers)),
+    "module-headers":  ("module", "header lines without end", sent_by(send_headers)),
 }
 
 PARAMS = {
@@ -240,6 +291,15 @@ PARAMS = {
     "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
     "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the "
                        "mirror, are served)"),
+    "to":    (str, "", "redirect: the Location is this target on the station (requests for it are served)"),
+    "pace":  (float, 0.0, "endless bodies and headers: seconds between 16 KiB pieces (0: as fast as read)"),
+    "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless "
+                        "`host` names one"),
+    "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
+    # Framing, for any mode whose body goes out whole.
+    "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, "
+                        "the close ends it)"),
+    "coding": (str, "", "chunked: the body is sent chunked"),
 }
 
 CONTROL_HELP = """control (GET or POST on the station's own port):
@@ -248,7 +308,10 @@ CONTROL_HELP = """control (GET or POST on the station's own port):
   /control/playlist?names=a.mod,b.xm        fixed order from now on, from its start
   /control/playlist                         rewind (playlist or shuffle) to the start
   /control/reset                            fault none, rewind, release stalls
+  /control/connections                      {"open": N, "most": M}: the player's connections (not control
+                                            ones) open now, and most at once since the reset
   /control/release                          end stalled responses now
+  /control/cert?name=NAME                   with --tls: serve DIR/NAME.crt and .key from now on
   /control/status                           state as JSON
   /control/stop                             shut the server down
   from a shell: station.py --ready-file F --control 'fault?mode=answer-empty'"""
@@ -299,6 +362,7 @@ class Control:
         self.garbage_seed = 7 if seed is None else seed
         self.release_event = threading.Event()
         self.stalled = 0
+        self.counted, self.most = set(), 0
         self.set_fault(*from_query("none", {}))
 
     def set_fault(self, mode, params):
@@ -311,12 +375,15 @@ class Control:
     def status(self):
         return {"mode": self.mode, "params": dict(self.params), "seen": self.seen, "applied": self.applied}
 
-    def hit(self, kind, host_name):
+    def hit(self, kind, h):
         """(mode, params) when the fault in force hits this request, else None.
-        A request that came to the redirect's host (the mirror) is served."""
+        A request that came to the redirect's host and scheme (the mirror) is served."""
         with self.station.lock:
             p = self.params
-            if MODES[self.mode][0] != kind or (p["host"] and host_name == p["host"].lower()):
+            host, scheme = p["host"].lower(), p["scheme"]
+            self.count_connection(h.conn)
+            if MODES[self.mode][0] != kind or (p["to"] and h.record["path"] == p["to"]) or (
+                    (host or scheme) and (host or h.host_name, scheme or "http") == (h.host_name, h.scheme)):
                 return None
             self.seen += 1
             if self.seen <= p["after"] or (p["count"] and self.applied >= p["count"]):
@@ -324,13 +391,26 @@ class Control:
             self.applied += 1
             return self.mode, dict(p, mode=self.mode)
 
+    def count_connection(self, conn):
+        """A connection that carried an answer or module request counts as the
+        player's until it closes; `most` is the most open at once."""
+        self.counted = {c for c in self.counted if c in self.station.connections} | {conn}
+        self.most = max(self.most, len(self.counted))
+
+    def connections(self):
+        self.counted = {c for c in self.counted if c in self.station.connections}
+        return {"open": len(self.counted), "most": self.most}
+
     def apply(self, kind, h, response):
         """Breaks the station's response to this request when the fault says so."""
-        hit = self.hit(kind, h.host_name)
+        hit = self.hit(kind, h)
         if hit:
             mode, params = hit
             h.record["fault"] = mode
-            MODES[mode][2](response, params, h)
+            if MODES[mode][2]:
+                MODES[mode][2](response, params, h)
+            if (params["length"] or params["coding"]) and response.send is None:
+                sent_by(send_framed)(response, params, h)
 
     def release(self):
         # Stalled responses watch this event; a fresh event serves the next stall.
@@ -364,8 +444,20 @@ class Control:
             self.set_fault(*from_query("none", {}))
             st.rewind()
             self.release()
+            with st.lock:
+                self.most = self.connections()["open"]
+            if st.tls is not None:
+                st.tls.select("station")
             st.log({"event": "reset"})
             return ok("reset")
+        if command == "cert" and st.tls is not None:
+            name = query.get("name", ["station"])[-1]
+            if not st.tls.select(name):
+                return 400, "text/plain", ("no certificate %r\n" % name).encode("utf-8")
+            return ok("cert=" + name)
+        if command == "connections":
+            with st.lock:
+                return as_json(self.connections())
         if command == "release":
             self.release()
             return ok("released")

@@ -18,6 +18,7 @@ import random
 import signal
 import socket
 import socketserver
+import ssl
 import subprocess
 import sys
 import threading
@@ -91,6 +92,7 @@ class Station:
         self.connections = {}  # id -> socket, so a stop can close idle and stalled ones
         self.counts = {"answer": 0, "module": 0, "index": 0, "control": 0, "other": 0}
         self.quiet = quiet
+        self.tls = None  # a Tls when the station also serves https
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.log_lock = threading.Lock()
         self.testing = None  # faults.Control with --testing
@@ -194,6 +196,52 @@ def validate_name(raw):
     return name
 
 
+# --- https on the same port ----------------------------------------------------
+class Tls:
+    """With --tls DIR, a connection that opens with a TLS handshake is served over
+    TLS with DIR/NAME.crt and DIR/NAME.key; NAME is "station" until
+    /control/cert?name=NAME picks another (reset picks "station" again). Any other
+    connection is plain HTTP: http://HOST:PORT and https://HOST:PORT are one station."""
+
+    def __init__(self, folder):
+        self.folder = os.path.abspath(folder)
+        self.lock = threading.Lock()
+        self.contexts = {}
+        self.name = None
+        if not self.select("station"):
+            raise OSError("no station.crt and station.key in %s" % self.folder)
+
+    def select(self, name):
+        if not name.isalnum():
+            return False
+        with self.lock:
+            if name not in self.contexts:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                try:
+                    context.load_cert_chain(os.path.join(self.folder, name + ".crt"),
+                                            os.path.join(self.folder, name + ".key"))
+                except (OSError, ssl.SSLError):
+                    return False
+                self.contexts[name] = context
+            self.name = name
+            return True
+
+    def accept(self, sock):
+        """The TLS socket after its handshake, `sock` itself for plain HTTP, or
+        None when the handshake failed (the client refused the certificate)."""
+        try:
+            if sock.recv(1, socket.MSG_PEEK) != b"\x16":  # a TLS record: handshake
+                return sock
+        except OSError:
+            return sock  # read again, and ended, by the plain server
+        with self.lock:
+            context = self.contexts[self.name]
+        try:
+            return context.wrap_socket(sock, server_side=True)
+        except OSError:  # ssl.SSLError included
+            return None
+
+
 class ClientGone(Exception):
     pass
 
@@ -206,6 +254,15 @@ class Handler(socketserver.BaseRequestHandler):
         self.sock = self.request
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(self.server.idle_timeout)
+        self.scheme = "http"
+        if st.tls is not None:
+            self.sock = st.tls.accept(self.request)
+            if self.sock is None:
+                st.log({"event": "tls-refused", "certificate": st.tls.name})
+                self.sock = self.request
+                self.request.close()
+            elif self.sock is not self.request:
+                self.scheme = "https"
         self.buffer = b""
         self.stop_after_reply = False
         with st.lock:
@@ -216,6 +273,8 @@ class Handler(socketserver.BaseRequestHandler):
     def finish(self):
         with self.station.lock:
             self.station.connections.pop(self.conn, None)
+        if self.sock is not self.request:
+            self.sock.close()  # the server closes only the plain socket it gave
 
     def handle(self):
         seq = 0
@@ -296,7 +355,8 @@ class Handler(socketserver.BaseRequestHandler):
             "event": "request", "conn": self.conn, "seq": seq, "method": method,
             "path": target.decode("latin-1"), "version": version,
             "agent": headers.get("user-agent"), "status": None, "bytes": 0,
-            "length": None, "kind": "other", "name": None, "fault": None, "outcome": "ok"}
+            "length": None, "kind": "other", "name": None, "fault": None, "outcome": "ok",
+            "scheme": self.scheme}
         host = headers.get("host", "")
         self.host_name = (host.rpartition(":")[0] or host).lower()
         body_len = headers.get("content-length", "0")
@@ -548,6 +608,9 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     parser.add_argument("--fault", help="initial fault, MODE or MODE?key=value&... (implies --testing)")
     parser.add_argument("--idle-timeout", type=float, default=30.0,
                         help="seconds an idle keep-alive connection is kept (default 30)")
+    parser.add_argument("--tls", metavar="DIR",
+                        help="also serve https on the same port, with DIR/station.crt and DIR/station.key "
+                             "(with --testing, /control/cert?name=NAME: DIR/NAME.crt and .key from then on)")
     parser.add_argument("--quiet", action="store_true", help="no per-request line on stderr")
     parser.add_argument("--free-port", action="store_true", help="print a port nobody listens on and exit")
     parser.add_argument("--background", action="store_true",
@@ -586,6 +649,11 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     folders = args.folders or DEFAULT_FOLDERS
     playlist = [n for n in args.playlist.split(",") if n] if args.playlist else None
     station = Station(folders, playlist=playlist, seed=args.seed, log_path=args.log, quiet=args.quiet)
+    if args.tls:
+        try:
+            station.tls = Tls(args.tls)
+        except OSError as e:
+            parser.error(str(e))
     if testing:
         station.testing = faults.Control(station, args.seed)
         station.testing.set_fault(*testing)

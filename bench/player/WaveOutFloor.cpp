@@ -2,12 +2,15 @@
 // (10 buffers of 1,024 frames, 44.1 kHz 16-bit stereo) fed with silence, woken
 // by the device's event, and does nothing else. The playback benchmark measures
 // it beside the player. Runs for the seconds given on its command line.
+// With "--one-block" it is the floor of launch to sound instead: it opens the
+// device, writes one loud block, and ends once the device hands it back.
 #include <windows.h>
 
 #include <mmsystem.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 constexpr int kBuffers = 10;
@@ -16,7 +19,8 @@ int16_t samples[kBuffers][kFrames * 2]; // silence
 } // namespace
 
 int main(int argc, char** argv) {
-    const DWORD seconds = argc > 1 ? static_cast<DWORD>(atoi(argv[1])) : 30;
+    const bool oneBlock = argc > 1 && strcmp(argv[1], "--one-block") == 0;
+    const DWORD seconds = argc > 1 && !oneBlock ? static_cast<DWORD>(atoi(argv[1])) : 30;
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
     format.nChannels = 2;
@@ -31,6 +35,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     WAVEHDR headers[kBuffers] = {};
+    if (oneBlock) {
+        for (DWORD i = 0; i < kFrames * 2; ++i) {
+            samples[0][i] = (i / 100) % 2 ? 16000 : -16000; // a square wave of 220 Hz
+        }
+        headers[0].lpData = reinterpret_cast<LPSTR>(samples[0]);
+        headers[0].dwBufferLength = kFrames * 4;
+        waveOutPrepareHeader(out, &headers[0], sizeof headers[0]);
+        waveOutWrite(out, &headers[0], sizeof headers[0]);
+        for (int waited = 0; !(headers[0].dwFlags & WHDR_DONE) && waited < 20; ++waited) {
+            WaitForSingleObject(done, 100);
+        }
+        waveOutUnprepareHeader(out, &headers[0], sizeof headers[0]);
+        waveOutClose(out);
+        return 0;
+    }
     for (int i = 0; i < kBuffers; ++i) {
         headers[i].lpData = reinterpret_cast<LPSTR>(samples[i]);
         headers[i].dwBufferLength = kFrames * 4;

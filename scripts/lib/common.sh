@@ -28,8 +28,6 @@ SONVALE_SPAWN=()
 SONVALE_SOUND=${SONVALE_SOUND:-private}
 
 SONVALE_SOUND_DIR=""
-SONVALE_SOUND_SERVER_PID=""
-SONVALE_CAPTURE_PID=""
 # Starts a PulseAudio of this run with one null sink, which plays at real pace and
 # is heard by nobody, and records what reaches it to $SONVALE_CAPTURE (raw signed
 # 16-bit little-endian stereo at 44.1 kHz, from now on). Exports PULSE_SERVER, the
@@ -44,17 +42,25 @@ load-module module-null-sink sink_name=heard rate=44100 channels=2 format=s16le
 set-default-sink heard
 load-module module-native-protocol-unix auth-anonymous=1 socket=$d/native
 PA
+    export PULSE_SERVER="unix:$d/native"
+    export SONVALE_CAPTURE="$d/heard.raw"
+    sonvale_sound_up
+}
+
+# Starts the server of $SONVALE_SOUND_DIR on its socket, and its capture, which
+# appends to $SONVALE_CAPTURE: again after sonvale_sound_down, as a sound service
+# that restarts. Their pids are kept in that folder for whichever shell stops them.
+sonvale_sound_up() {
+    local d=$SONVALE_SOUND_DIR _ size
     # Its own runtime and state folders and no pid file: runs beside it (and a
     # user's own server) are not "already running" daemons to it.
     PULSE_RUNTIME_PATH="$d/runtime" PULSE_STATE_PATH="$d/state" \
         "${SONVALE_SPAWN[@]}" pulseaudio -n -F "$d/server.pa" --daemonize=no --use-pid-file=no --exit-idle-time=-1 \
-        --realtime=no --high-priority=no --log-target=stderr >"$d/server.log" 2>&1 </dev/null &
-    SONVALE_SOUND_SERVER_PID=$!
-    export PULSE_SERVER="unix:$d/native"
-    local _
+        --realtime=no --high-priority=no --log-target=stderr >>"$d/server.log" 2>&1 </dev/null &
+    echo $! >"$d/server.pid"
     for _ in $(seq 100); do
         pactl info >/dev/null 2>&1 && break
-        kill -0 "$SONVALE_SOUND_SERVER_PID" 2>/dev/null || break
+        kill -0 "$(cat "$d/server.pid")" 2>/dev/null || break
         sleep 0.1
     done
     if ! pactl info >/dev/null 2>&1; then
@@ -62,13 +68,13 @@ PA
         cat "$d/server.log" >&2
         return 1
     fi
-    export SONVALE_CAPTURE="$d/heard.raw"
+    size=$(stat -c %s "$SONVALE_CAPTURE" 2>/dev/null || echo 0)
     "${SONVALE_SPAWN[@]}" parec -d heard.monitor --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
-        >"$SONVALE_CAPTURE" 2>"$d/capture.log" </dev/null &
-    SONVALE_CAPTURE_PID=$!
+        >>"$SONVALE_CAPTURE" 2>>"$d/capture.log" </dev/null &
+    echo $! >"$d/capture.pid"
     # The null sink clocks silence too: a growing file is a running capture.
     for _ in $(seq 100); do
-        [ -s "$SONVALE_CAPTURE" ] && return 0
+        [ "$(stat -c %s "$SONVALE_CAPTURE")" -gt "$size" ] && return 0
         sleep 0.1
     done
     echo "the sound capture did not start:" >&2
@@ -76,28 +82,45 @@ PA
     return 1
 }
 
-# Ends the capture: $SONVALE_CAPTURE then holds all it heard. Returns 1 when the
-# capture had ended before, with its log on standard error.
+# Ends the capture: $SONVALE_CAPTURE then holds all it heard. Returns 1, with a
+# line on standard error, when the capture had ended before.
 sonvale_stop_capture() {
-    local pid=$SONVALE_CAPTURE_PID gone=0 rc=0
-    [ -n "$pid" ] || return 0
-    SONVALE_CAPTURE_PID=""
+    local d=$SONVALE_SOUND_DIR pid gone=0 rc=0 _
+    pid=$(cat "$d/capture.pid" 2>/dev/null) || return 0
+    rm -f "$d/capture.pid"
     kill "$pid" 2>/dev/null || gone=1
     wait "$pid" 2>/dev/null || rc=$?
+    if [ $rc -eq 127 ]; then # another shell's child: watched until it has gone
+        rc=0
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    fi
     if [ $gone -eq 1 ] || { [ $rc -ne 0 ] && [ $rc -ne 143 ]; }; then
-        echo "the capture had ended (exit status $rc) $(head -c 300 "$SONVALE_SOUND_DIR/capture.log" 2>/dev/null)" >&2
+        echo "the capture had ended (exit status $rc) $(head -c 300 "$d/capture.log" 2>/dev/null)" >&2
         return 1
     fi
 }
 
+sonvale_sound_down() {
+    local f pid _
+    for f in capture server; do
+        pid=$(cat "$SONVALE_SOUND_DIR/$f.pid" 2>/dev/null) || continue
+        kill "$pid" 2>/dev/null || true
+        # A child of this shell is waited for; another's is watched until it has gone.
+        wait "$pid" 2>/dev/null || for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        rm -f "$SONVALE_SOUND_DIR/$f.pid"
+    done
+}
+
 sonvale_stop_sound() {
-    sonvale_stop_capture 2>/dev/null || true
-    if [ -n "$SONVALE_SOUND_SERVER_PID" ]; then
-        kill "$SONVALE_SOUND_SERVER_PID" 2>/dev/null || true
-        wait "$SONVALE_SOUND_SERVER_PID" 2>/dev/null || true
-    fi
-    SONVALE_SOUND_SERVER_PID=""
-    [ -n "$SONVALE_SOUND_DIR" ] && rm -rf "$SONVALE_SOUND_DIR"
+    [ -n "$SONVALE_SOUND_DIR" ] || return 0
+    sonvale_sound_down
+    rm -rf "$SONVALE_SOUND_DIR"
     SONVALE_SOUND_DIR=""
 }
 

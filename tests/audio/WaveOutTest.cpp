@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 
 namespace sonvale::test {
@@ -28,16 +30,25 @@ class WaveOut : public AudioEngineTest {
         ASSERT_NE(unixPath, nullptr) << "SONVALE_CAPTURE is not set";
         capture = std::string("Z:") + unixPath; // Wine's drive for the Unix root
         ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
-        startBytes = ReadFile(capture).size();
+        startBytes = Heard().size() * 2;
     }
 
-    // Everything written to the capture file since SetUp.
-    std::vector<int16_t> Heard() const {
-        const std::vector<uint8_t> bytes = ReadFile(capture);
-        const size_t from = std::min(startBytes, bytes.size());
-        std::vector<int16_t> samples((bytes.size() - from) / 2);
-        memcpy(samples.data(), bytes.data() + from, samples.size() * 2);
+    // What was written to the capture file since SetUp, from sample `from` on.
+    std::vector<int16_t> Heard(size_t from = 0) const {
+        std::ifstream in(capture, std::ios::binary | std::ios::ate);
+        const size_t end = static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0));
+        const size_t at = startBytes + 2 * from;
+        std::vector<int16_t> samples(end > at ? (end - at) / 2 : 0);
+        in.seekg(static_cast<std::streamoff>(at));
+        in.read(reinterpret_cast<char*>(samples.data()),
+                static_cast<std::streamsize>(samples.size() * 2));
         return samples;
+    }
+
+    // Whether sound reaches the capture after sample `from` within `seconds`,
+    // looked for every 50 ms (what came since is read anew each time).
+    bool SoundAfter(size_t from, double seconds) const {
+        return WaitUntil([&] { return Sleep(50), Peak(Heard(from)) > 1000; }, seconds);
     }
 
     // Plays until the channel reports stopped; returns the frames heard by then.
@@ -153,6 +164,153 @@ TEST_F(WaveOut, RefusedOrKeptBuffersStillLetTheMusicEndOnTimeWithoutASpin) {
         EXPECT_LT(mixerWaits / played.count(), 200) << keep;
         EXPECT_TRUE(BASS_MusicFree(music));
     }
+}
+
+// Devices lost (their writes refused, or their buffers kept and never handed
+// back) for good, as an unplugged one is, while a fault lasts; devices opened
+// afterwards work. Closes may fail meanwhile. The hooks call winmm's own
+// functions, not this program's import table that they replace.
+enum Fault { kWorks, kRefuses, kKeeps };
+std::atomic<Fault> fault{kWorks};
+std::atomic<bool> closeFails{false};
+std::mutex deviceLock;
+std::map<HWAVEOUT, Fault> lost;           // deviceLock, as the next four
+std::map<LPWAVEHDR, HWAVEOUT> preparedOn; // the device each header was last prepared for
+std::set<HWAVEOUT> unclosed;              // whose close failed
+size_t mostUnclosed = 0;
+int handedOver = 0; // headers prepared for one device while another that may hold them is open
+
+template <typename F> F Winmm(F, const char* name) {
+    return reinterpret_cast<F>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("winmm.dll"), name)));
+}
+MMRESULT WINAPI FaultyWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    std::unique_lock<std::mutex> hold(deviceLock);
+    if (fault != kWorks) {
+        lost.emplace(device, fault);
+    }
+    if (lost.count(device)) {
+        return lost[device] == kRefuses ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+    }
+    hold.unlock();
+    return Winmm(&waveOutWrite, "waveOutWrite")(device, header, size);
+}
+MMRESULT WINAPI FaultyClose(HWAVEOUT device) {
+    std::lock_guard<std::mutex> hold(deviceLock);
+    if (closeFails) {
+        unclosed.insert(device);
+        mostUnclosed = std::max(mostUnclosed, unclosed.size());
+        return MMSYSERR_NOMEM;
+    }
+    unclosed.erase(device);
+    lost.erase(device); // the handle may come back for another device
+    return Winmm(&waveOutClose, "waveOutClose")(device);
+}
+MMRESULT WINAPI WatchedPrepare(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    std::lock_guard<std::mutex> hold(deviceLock);
+    const auto last = preparedOn.find(header);
+    handedOver +=
+        last != preparedOn.end() && last->second != device && unclosed.count(last->second);
+    preparedOn[header] = device;
+    return Winmm(&waveOutPrepareHeader, "waveOutPrepareHeader")(device, header, size);
+}
+
+TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
+    struct Phase {
+        Fault fault;
+        double seconds; // of the fault; for kWorks, the most it may take to hear sound again
+        bool closeFails = false;
+    };
+    const std::vector<Phase> rows[] = {
+        {{kRefuses, 3}, {kWorks, 2.5}},
+        {{kKeeps, 3}, {kWorks, 2.5}},
+        {{kRefuses, 2}, {kWorks, 2.5}, {kKeeps, 2}, {kWorks, 2.5}},
+        // Long enough for three devices in turn to keep their buffers and fail to close.
+        {{kKeeps, 4.5, true}, {kWorks, 2.5}},
+    };
+    Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&FaultyWrite));
+    Hook closes("winmm.dll", "waveOutClose", reinterpret_cast<void*>(&FaultyClose));
+    Hook prepares("winmm.dll", "waveOutPrepareHeader", reinterpret_cast<void*>(&WatchedPrepare));
+    ASSERT_TRUE(writes.original && closes.original && prepares.original);
+    for (size_t row = 0; row < std::size(rows); ++row) {
+        BASS_Free(); // the first device opens through the hooks
+        ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+        const HMUSIC music = LoadPadded(WriteModule({"Long", 64, 16, 3, -1, 100})); // 61 s
+        ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
+        for (const Phase& phase : rows[row]) {
+            const size_t from = Heard().size();
+            fault = phase.fault;
+            closeFails = phase.closeFails;
+            if (phase.fault == kWorks) {
+                EXPECT_TRUE(SoundAfter(from, phase.seconds)) << "row " << row;
+                continue;
+            }
+            Sleep(static_cast<DWORD>(phase.seconds * 1000));
+            // Silent once what was queued before the fault has been heard.
+            EXPECT_EQ(Peak(Heard(from + 44100)), 0) << "row " << row;
+        }
+        EXPECT_TRUE(BASS_MusicFree(music));
+    }
+    std::lock_guard<std::mutex> hold(deviceLock);
+    EXPECT_EQ(handedOver, 0);
+    EXPECT_LE(mostUnclosed, 3u) << "devices left unclosed, each holding its ring";
+    EXPECT_TRUE(unclosed.empty());
+}
+
+// The ring as the mixing thread writes it: its buffers, the most of them still
+// queued at its first write after a wait, and the silent blocks it wrote before
+// the first that holds sound. Mixing thread only until BASS_Free.
+struct {
+    LPWAVEHDR buffers[64];
+    int seen, waits, wakes, mostAtWake, silentAhead;
+    bool heard;
+    DWORD blockFrames;
+    void* write;
+} ring;
+
+MMRESULT WINAPI RingWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+    LPWAVEHDR* const end = ring.buffers + ring.seen;
+    const bool allSeen = std::find(ring.buffers, end, header) != end; // once round the ring
+    if (!allSeen && ring.seen < 64) {
+        ring.buffers[ring.seen++] = header;
+    }
+    int queued = 0;
+    for (int i = 0; i < ring.seen; ++i) {
+        const DWORD flags = *static_cast<volatile DWORD*>(&ring.buffers[i]->dwFlags);
+        queued += ring.buffers[i] != header && !(flags & WHDR_DONE);
+    }
+    if (allSeen && ring.waits != mixerWaits) {
+        ++ring.wakes;
+        ring.mostAtWake = std::max(ring.mostAtWake, queued);
+    }
+    ring.waits = mixerWaits;
+    ring.blockFrames = header->dwBufferLength / 4;
+    const int16_t* s = reinterpret_cast<const int16_t*>(header->lpData);
+    ring.heard =
+        ring.heard || std::any_of(s, s + 2 * ring.blockFrames, [](int16_t v) { return v; });
+    ring.silentAhead += !ring.heard;
+    return reinterpret_cast<decltype(&waveOutWrite)>(ring.write)(device, header, size);
+}
+
+// What rides out a busy moment is the sound still queued when the mixer wakes to
+// refill the ring; a wake that a loaded machine delays finds less, so the ring's
+// margin is the most found. And what is queued ahead of a music delays it: one
+// started a while after BASS_Init is the first thing the device gets.
+TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMusic) {
+    ASSERT_TRUE(BASS_Free());
+    ring = {};
+    Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&RingWrite));
+    Hook waits("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
+    ASSERT_NE(ring.write = writes.original, nullptr);
+    ASSERT_NE(waits.original, nullptr);
+    ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+    Sleep(100); // as the player downloads its first track
+    PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));
+    ASSERT_TRUE(BASS_Free());
+    EXPECT_EQ(ring.silentAhead, 0);
+    EXPECT_GT(ring.wakes, 40); // of about 80 blocks
+    EXPECT_GE(ring.mostAtWake * ring.blockFrames / 44.1, 195)
+        << ring.mostAtWake << " of " << ring.seen << " buffers of " << ring.blockFrames;
 }
 
 // ctest runs this one with PULSE_SERVER naming a server that is not there: Wine's

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,38 @@ BOOL WINAPI EmptyWideRead(HINTERNET, LPINTERNET_BUFFERSW buffers, DWORD, DWORD_P
     return TRUE;
 }
 
+// Windows lets a program hold two connections to one server at once
+// (INTERNET_OPTION_MAX_CONNS_PER_SERVER); an open beyond them waits until one is
+// released. Wine has no limit, so these hooks hold an open as Windows would (up
+// to half a second here) and count it. Requests are counted from their open to
+// their InternetCloseHandle; every one a test makes goes to one server.
+std::atomic<int> openRequests{0}, heldOpens{0};
+decltype(&InternetOpenUrlW) realOpenUrl;
+decltype(&InternetCloseHandle) realClose;
+HINTERNET WINAPI OpenUrlWithinLimit(HINTERNET root, LPCWSTR url, LPCWSTR headers, DWORD length,
+                                    DWORD flags, DWORD_PTR context) {
+    if (openRequests >= 2) {
+        ++heldOpens;
+        for (int i = 0; i < 25 && openRequests >= 2; ++i) {
+            Sleep(20);
+        }
+    }
+    ++openRequests;
+    HINTERNET request = realOpenUrl(root, url, headers, length, flags, context);
+    if (request == nullptr && GetLastError() != ERROR_IO_PENDING) {
+        --openRequests; // nothing was opened
+    }
+    return request;
+}
+BOOL WINAPI CloseCounted(HINTERNET handle) {
+    DWORD type = 0, size = sizeof(type);
+    if (InternetQueryOptionW(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &size) &&
+        type == INTERNET_HANDLE_TYPE_HTTP_REQUEST) {
+        --openRequests;
+    }
+    return realClose(handle);
+}
+
 class InternetReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -109,14 +142,10 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         {"/hop/5", 1024, 0, 5000, true, true, 100, 0},        // five redirects are followed
         {"/hop/6", 1024, 0, 5000, false, false, 0, 0},        // the sixth is not
         {"/overlong/6", 1024, 0, 5000, true, true, 6, 0},     // the length is the end, at once
-        // A length that is not plain digits, or two that differ, is none: the close ends it.
-        {"/length/5000/abc", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/%20", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/0x50", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/-1", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/12abc", 1024, 0, 5000, true, true, 5000, 0},
-        {"/length/5000/12/5000", 1024, 0, 5000, true, true, 5000, 0},
-        {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over a length
+        // A length that is not plain digits, or two that differ: refused unread (FetchRules).
+        {"/length/5000/12abc", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        {"/length/5000/1/5000", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over any length
         {"/stall/5000", 1024, 800, 10000, true, false, 5000, ERROR_CANCELLED},
         {"/silent", 1024, 800, 10000, false, false, 0, ERROR_CANCELLED},
         {"/stall/3000", 1024, 0, 1000, true, false, 3000, ERROR_INTERNET_TIMEOUT},
@@ -206,18 +235,88 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
     }
 }
 
-// Servers compare as written: scheme, port (default or not), host name in any case.
-TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnly) {
-    const auto same = RedirectScope::SameServer;
-    EXPECT_TRUE(RedirectAllowed(L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same));
-    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"https://radio.example/a", same));
-    EXPECT_FALSE(RedirectAllowed(L"http://radio.example/xm/", L"http://radio.example:81/a", same));
+// Servers compare as written: host name in any case, port (default or not); an
+// answer may be upgraded to https on its own host, and nothing goes down to http.
+TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
+    const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
+    const struct Case {
+        const wchar_t *from, *to;
+        RedirectScope scope;
+        bool allowed;
+    } cases[] = {
+        {L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same, true},
+        {L"http://radio.example/xm/", L"http://radio.example:81/a", same, false},
+        {L"http://radio.example/xm/", L"https://radio.example/a", same, true},
+        {L"http://radio.example:80/xm/", L"https://radio.example:443/a", same, true},
+        {L"http://radio.example:8080/xm/", L"https://radio.example:8080/a", same, true},
+        {L"http://radio.example:8080/xm/", L"https://radio.example/a", same, false},
+        {L"http://radio.example/xm/", L"https://radio.example:8443/a", same, false},
+        {L"http://radio.example/xm/", L"https://mirror.example/a", same, false},
+        {L"https://radio.example/xm/", L"https://radio.example:443/a", same, true},
+        {L"https://radio.example/xm/", L"http://radio.example:443/a", same, false},
+        {L"https://radio.example/xm/", L"http://radio.example/a", same, false},
+        {L"https://radio.example/xm/", L"http://mirror.example/a", any, false},
+        {L"https://radio.example/xm/", L"https://mirror.example/a", any, true},
+        {L"http://radio.example/xm/", L"https://mirror.example/a", any, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RedirectAllowed(c.from, c.to, c.scope), c.allowed) << c.from << " -> " << c.to;
+    }
 }
 
-// What reaches the server: control characters escaped, and never a cookie.
+// What counts as a body's length: plain digits, the same in every value, or the
+// response is unusable; a transfer coding frames the body whatever lengths it has.
+TEST(FetchRules, ALengthIsPlainDigitsAgreedByEveryValueOrTheResponseIsUnusable) {
+    const struct Case {
+        std::vector<std::wstring> values;
+        bool coded, known, invalid;
+        unsigned long long bytes;
+    } cases[] = {
+        {{}, false, false, false, 0},
+        {{L"5000"}, false, true, false, 5000},
+        {{L" 0\t"}, false, true, false, 0},
+        {{L"5000", L"5000, 5000"}, false, true, false, 5000},
+        {{L"99999999999999999999"}, false, true, false, ~0ULL},
+        {{L"abc"}, false, false, true, 0},
+        {{L""}, false, false, true, 0},
+        {{L"12abc"}, false, false, true, 0},
+        {{L"+12"}, false, false, true, 0},
+        {{L"12", L"5000"}, false, false, true, 0},
+        {{L"5000, 12"}, false, false, true, 0},
+        {{L"abc"}, true, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.values));
+        const BodyLength length = AnnouncedLength(c.values, c.coded);
+        EXPECT_EQ(length.known, c.known);
+        EXPECT_EQ(length.invalid, c.invalid);
+        EXPECT_EQ(length.bytes, c.bytes);
+    }
+}
+
+// The name is the answer without the line break that ends it, and no longer than a path.
+TEST(FetchRules, AnAnswerNamesItsModuleWithoutItsLineBreakAndNoLongerThanAPath) {
+    const std::wstring path(kMaxTrackNameLength, L'x');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"first.mod", L"first.mod"},   {L"first.mod\r\n", L"first.mod"},
+        {L"first.mod\n", L"first.mod"}, {L"a\r\n\n", L"a"},
+        {L"a\r\nb", L"a\r\nb"},        {path + L"\r\n", path},
+        {L"\r\n", L""},                 {L"", L""},
+        {path + L"x", L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring name = L"?";
+        EXPECT_EQ(TrackName(c.first, name), !c.second.empty()) << c.first.substr(0, 20).c_str();
+        EXPECT_EQ(c.second.empty() ? L"?" : c.second, name);
+    }
+}
+
+// What reaches the server: control characters escaped (a line break at the end too:
+// Windows does not cut it), and never a cookie.
 TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
     const std::pair<std::string, std::string> cases[] = {
         {"/echo/a\rX-Injected: b\x7f", "/echo/a%0DX-Injected:%20b%7F"},
+        {"/echo/b\r\n", "/echo/b%0D%0A"},
         {"/to?/echo/c%0Dd", "/echo/c%0Dd"}, // in a Location
         {"/cookie", "cookie:"},             // sets one,
         {"/cookie", "cookie:"},             // which does not come back
@@ -225,6 +324,59 @@ TEST_F(InternetReaderTest, RequestsCarryNoControlCharactersAndNoCookies) {
     for (const auto& c : cases) {
         EXPECT_EQ(Get(c.first), c.second);
     }
+}
+
+// Whatever a server sends, a fetch leaves no request open behind it: redirects
+// whose own body does not end, a body refused unread or given up, a stall, and
+// headers without end.
+TEST_F(InternetReaderTest, NoMoreThanTwoRequestsAreOpenAtOnceWhateverTheServerSends) {
+    const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
+    const struct Row {
+        const char* path;
+        RedirectScope scope;
+        int fetches;
+        size_t read;  // bytes read before the fetch is given up (or to the end)
+        size_t bytes; // of the expected body that arrive
+        bool opens;
+    } rows[] = {
+        {"/endless/302-chunked/100", any, 30, 1024, 100, true}, // a module's redirect
+        {"/endless/302-close/100", any, 30, 1024, 100, true},
+        {"/endless/302-chunked/100", same, 30, 1024, 100, true}, // the answer's
+        {"/endless/302-close/100", same, 30, 1024, 100, true},
+        {"/endless/length/2097152", any, 3, 0, 0, true}, // announced too large: refused unread
+        {"/endless/chunked/2097152", any, 3, 1 << 20, 0, true}, // too large: given up
+        {"/stall/5000", any, 3, 1 << 20, 5000, true},           // stalls, then released
+        {"/endless/headers/4194304", any, 3, 0, 0, false},      // headers without end
+    };
+    realOpenUrl = reinterpret_cast<decltype(realOpenUrl)>(
+        HookImport("wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(OpenUrlWithinLimit)));
+    realClose = reinterpret_cast<decltype(realClose)>(
+        HookImport("wininet.dll", "InternetCloseHandle", reinterpret_cast<void*>(CloseCounted)));
+    ASSERT_TRUE(realOpenUrl != nullptr && realClose != nullptr);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        heldOpens = 0;
+        for (int i = 0; i < row.fetches && heldOpens == 0; ++i) {
+            InternetReader reader(1000);
+            EXPECT_EQ(reader.Open(root, Url(row.path).c_str(), kFlags, stop, row.scope), row.opens);
+            std::string body;
+            char piece[1024];
+            DWORD count = 1;
+            while (reader.IsOpen() && body.size() < row.read && count > 0 &&
+                   reader.Read(piece, sizeof(piece), &count, stop)) {
+                body.append(piece, count);
+            }
+            EXPECT_TRUE(row.bytes == 0 || body == Expected(row.bytes)) << body.size() << " bytes";
+        }
+        EXPECT_EQ(heldOpens.load(), 0) << "an open waited for a connection";
+        for (int i = 0; i < 50 && openRequests != 0; ++i) {
+            Sleep(10); // a close may be on its way on a thread of its own
+        }
+        EXPECT_EQ(openRequests.load(), 0) << "requests left open";
+        Get("/release");
+    }
+    HookImport("wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(realOpenUrl));
+    HookImport("wininet.dll", "InternetCloseHandle", reinterpret_cast<void*>(realClose));
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Agc.h"
 #include "ApiHook.h"
@@ -28,9 +29,11 @@ std::atomic<int> refusedStart{-1};      // the number of the worker start to ref
 std::atomic<bool> delayArmed{false};    // hold up the next worker that asks for the timer
 std::atomic<int> startsDuringDelay{-1}; // worker starts while it was held up
 std::atomic<bool> refuseInternet{false};
+std::atomic<unsigned> bytesRead{0}; // what InternetReadFile delivered at once
 decltype(&::CreateThread) realCreateThread;
 decltype(&::PostMessageW) realPostMessageW;
 decltype(&::InternetOpenW) realInternetOpenW;
+decltype(&::InternetReadFile) realInternetReadFile;
 
 HANDLE WINAPI TestCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
@@ -55,10 +58,37 @@ BOOL WINAPI TestPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return posted;
 }
 
+// The main window's icons, and how many were destroyed while its window or its
+// class still showed them.
+HWND iconWindow = nullptr;
+HICON shownIcons[2] = {};
+wchar_t iconClass[64];
+int iconsDestroyed = 0, destroyedWhileShown = 0;
+decltype(&::DestroyIcon) realDestroyIcon;
+
+BOOL WINAPI TestDestroyIcon(HICON icon) {
+    if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
+        WNDCLASSEXW c = {};
+        c.cbSize = sizeof(c);
+        ++iconsDestroyed;
+        destroyedWhileShown += IsWindow(iconWindow) ||
+                               (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
+                                (c.hIcon == icon || c.hIconSm == icon));
+    }
+    return realDestroyIcon(icon);
+}
+
 HINTERNET WINAPI TestInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
                                    DWORD flags) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY); // what a refusal leaves
     return refuseInternet ? nullptr : realInternetOpenW(agent, access, proxy, bypass, flags);
+}
+
+// The reader asks for no more than is buffered, which WinINet delivers at once.
+BOOL WINAPI TestInternetReadFile(HINTERNET request, void* buffer, DWORD size, DWORD* count) {
+    const BOOL done = realInternetReadFile(request, buffer, size, count);
+    bytesRead += done ? *count : 0;
+    return done;
 }
 
 // The wrappers pass calls through unless a case asks otherwise, for the whole program.
@@ -73,16 +103,20 @@ class MainWindowTest : public ::testing::Test {
         Hook("kernel32.dll", "CreateThread", &TestCreateThread, &realCreateThread);
         Hook("user32.dll", "PostMessageW", &TestPostMessageW, &realPostMessageW);
         Hook("wininet.dll", "InternetOpenW", &TestInternetOpenW, &realInternetOpenW);
+        Hook("wininet.dll", "InternetReadFile", &TestInternetReadFile, &realInternetReadFile);
+        Hook("user32.dll", "DestroyIcon", &TestDestroyIcon, &realDestroyIcon);
     }
     static void TearDownTestSuite() { ReleasePlayerResources(); }
     void SetUp() override {
-        ASSERT_TRUE(realCreateThread && realPostMessageW && realInternetOpenW);
+        ASSERT_TRUE(realCreateThread && realPostMessageW && realInternetOpenW &&
+                    realInternetReadFile && realDestroyIcon);
         workerStarts = 0;
         refusedStart = -1;
         delayArmed = refuseInternet = false;
         // Short tracks that load: the cycle changes track every few seconds.
         ASSERT_NE(getenv("STATION_PORT"), nullptr) << "run beside the station";
-        ASSERT_TRUE(Station("playlist?names=first.mod,second.mod,third.mod,fourth.mod"))
+        ASSERT_TRUE(Station("reset") &&
+                    Station("playlist?names=first.mod,second.mod,third.mod,fourth.mod"))
             << "the station is not there";
     }
     // A control command to the station ("playlist?names=...").
@@ -95,8 +129,25 @@ class MainWindowTest : public ::testing::Test {
         InternetCloseHandle(session);
         return request != nullptr;
     }
-    // Whatever a check did, the window closes, and its worker with it.
-    void TearDown() override { Close(); }
+    // Whatever a check did, the window closes, and its worker with it; then the
+    // first track buffer is the program's own again.
+    void TearDown() override {
+        Close();
+        if (ownBufferA != nullptr) {
+            VirtualFree(std::exchange(trackBufferA, ownBufferA), 0, MEM_RELEASE);
+            ownBufferA = nullptr;
+        }
+    }
+    // The first track buffer (the first fetch's) ends where a page begins that the
+    // program may not touch.
+    void GuardFirstTrackBuffer() {
+        auto* guarded = static_cast<unsigned char*>(VirtualAlloc(
+            nullptr, trackBufferSize + 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old = 0;
+        ASSERT_TRUE(guarded != nullptr &&
+                    VirtualProtect(guarded + trackBufferSize, 4096, PAGE_NOACCESS, &old));
+        ownBufferA = std::exchange(trackBufferA, guarded);
+    }
     MainWindow& Open() {
         window.reset(new MainWindow);
         window->SetVisible(true);
@@ -110,6 +161,7 @@ class MainWindowTest : public ::testing::Test {
         window.reset();
     }
     std::unique_ptr<MainWindow> window;
+    unsigned char* ownBufferA = nullptr; // the program's, while the test's stands in
 };
 
 // A click as the user makes it on the control at (x, y) of the window: the
@@ -135,6 +187,24 @@ TEST_F(MainWindowTest, AgcBoxSwitchesTheGainStageAndButtonsMinimiseAndClose) {
     Click(w, 380, 15);
     EXPECT_FALSE(IsWindow(w));
     PumpMessages(10); // takes the quit message out of the queue
+}
+
+// Closed first, or destroyed while open (its loop ended by a WM_QUIT from elsewhere).
+TEST_F(MainWindowTest, IconsAreDestroyedOnlyWhenNeitherWindowNorClassShowsThem) {
+    for (bool closedFirst : {true, false}) {
+        iconWindow = Open().GetHWND();
+        GetClassNameW(iconWindow, iconClass, 64);
+        shownIcons[0] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICON));
+        shownIcons[1] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICONSM));
+        iconsDestroyed = destroyedWhileShown = 0;
+        if (closedFirst) {
+            Close();
+        }
+        window.reset();
+        PumpMessages(10); // takes the quit message out of the queue
+        EXPECT_EQ(iconsDestroyed, 2) << closedFirst;
+        EXPECT_EQ(destroyedWhileShown, 0) << closedFirst;
+    }
 }
 
 TEST_F(MainWindowTest, TickDoesNotStartAWorkerWhileOneIsLateToFinish) {
@@ -224,6 +294,34 @@ TEST_F(MainWindowTest, ShorterModuleLeavesZerosWhereALongerOneLayInItsBuffer) {
     EXPECT_EQ(static_cast<size_t>(std::count(trackBufferB + third.size(),
                                              trackBufferB + trackBufferSize, 0)),
               trackBufferSize - third.size());
+}
+
+// A module too large for its buffer gives the download box. Announced, none of it
+// is read; chunked or ended by the close, the reads stop at the buffer's end.
+TEST_F(MainWindowTest, ModuleLargerThanItsBufferGivesTheBoxUnreadOrReadToTheEndOnly) {
+    const struct Case {
+        const char* fault;
+        unsigned mostRead; // bytes InternetReadFile delivered, the answer's included
+    } cases[] = {
+        {"module-oversize", 1024},
+        {"module-oversize&size=1200000&length=none&coding=chunked", trackBufferSize + 2048},
+        {"module-oversize&size=1200000&length=none", trackBufferSize + 2048},
+    };
+    GuardFirstTrackBuffer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_TRUE(Station(std::string("fault?mode=") + c.fault));
+        bytesRead = 0;
+        Open();
+        HWND box = nullptr;
+        PumpUntil([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; }, 20000);
+        wchar_t text[128] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 128);
+        EXPECT_STREQ(text, L"Cannot download file! \n\nMake sure that your firewall is not "
+                           L"blocking this application!");
+        EXPECT_LE(bytesRead.load(), c.mostRead);
+        Close();
+    }
 }
 
 } // namespace

@@ -114,6 +114,7 @@ class StationTest(unittest.TestCase):
             ("module-empty", "/xm/one.mod", 200, lambda b: b == b""),
             ("module-1mib", "/xm/one.mod", 200, lambda b: len(b) == MIB and b.rstrip(b"\0") == module),
             ("module-oversize", "/xm/one.mod", 200, lambda b: len(b) == MIB + 1 and b.startswith(module)),
+            ("module-oversize&size=1100000&length=none", "/xm/one.mod", 200, lambda b: len(b) == 1100000),
         ]
         for mode, path, status, check in cases:
             with self.subTest(mode=mode):

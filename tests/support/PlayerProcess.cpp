@@ -49,12 +49,13 @@ size_t CaptureSize() {
 size_t captureOrigin = 0;
 } // namespace
 
-PlayerProcess::PlayerProcess() {
+PlayerProcess::PlayerProcess(const char* built) {
     std::wstring exe = L"Z:";
-    for (const char* p = SONVALE_EXE_PATH; *p; ++p) {
+    for (const char* p = built != nullptr ? built : SONVALE_EXE_PATH; *p; ++p) {
         exe += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
     }
-    if (const char* shipped = getenv("SONVALE_PLAYER_EXE")) {
+    const char* shipped = getenv("SONVALE_PLAYER_EXE");
+    if (built == nullptr && shipped != nullptr) {
         exe.assign(shipped, shipped + strlen(shipped));
     }
     captureOrigin = CaptureSize() & ~size_t(3); // on a frame
@@ -120,6 +121,11 @@ std::wstring BoxText(HWND box) {
 }
 
 bool StationControl(const std::string& command) {
+    std::string body;
+    return StationQuery(command, body);
+}
+
+bool StationQuery(const std::string& command, std::string& body) {
     std::string url = "http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command;
     HINTERNET session = InternetOpenA("station-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0,
@@ -129,6 +135,11 @@ bool StationControl(const std::string& command) {
               HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
                              &size, nullptr) &&
               status == 200;
+    body.clear();
+    char piece[256];
+    while (ok && InternetReadFile(request, piece, sizeof(piece), &size) && size > 0) {
+        body.append(piece, size);
+    }
     InternetCloseHandle(request); // null is refused harmlessly
     InternetCloseHandle(session);
     return ok;

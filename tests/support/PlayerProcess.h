@@ -11,9 +11,10 @@
 
 class PlayerProcess {
   public:
-    // Starts the program: SONVALE_PLAYER_EXE (a Windows path) if it is set, else
+    // Starts the program: `built` (a Linux path of a player built with the tests)
+    // if it is given, else SONVALE_PLAYER_EXE (a Windows path) if it is set, else
     // the one built with the tests. What is heard is counted from here on.
-    PlayerProcess();
+    explicit PlayerProcess(const char* built = nullptr);
     ~PlayerProcess(); // ends it (killed if it is still running)
     PlayerProcess(const PlayerProcess&) = delete;
     PlayerProcess& operator=(const PlayerProcess&) = delete;
@@ -38,6 +39,8 @@ std::wstring BoxText(HWND box);
 
 // A control command to the station ("reset", "fault?mode=...", "playlist?names=...").
 bool StationControl(const std::string& command);
+// The same, with the body of the station's reply.
+bool StationQuery(const std::string& command, std::string& body);
 // The player's requests ("answer" and "module") in the station's log, in order,
 // from the `from`th on; only those of `kind` if it is given.
 struct StationRequest {

@@ -4,7 +4,8 @@ Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /re
 /to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
 /echo... answers its own request target; /cookie sets a cookie and answers the one it got.
 /length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
-/chunked/N: N bytes chunked, with a Content-Length of 10 beside the coding."""
+/chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding.
+/endless/...: see Handler.endless; /sent: the bytes they sent."""
 import urllib.parse
 import os
 import subprocess
@@ -18,6 +19,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RELEASE = [threading.Event()]  # replaced by /release, so later stalls stall again
 LOOP_HITS = [0]
+SENT = [0]  # bytes the /endless answers sent, headers included
 
 
 def body(n):
@@ -51,7 +53,7 @@ class Handler(BaseHTTPRequestHandler):
             data = body(n)
             chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 1000]), data[i:i + 1000])
                               for i in range(0, n, 1000))
-            self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked")])
+            self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked"), ("Content-Length", "abc")])
         elif kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
         elif kind == "close":  # no length: the close ends the body
@@ -78,6 +80,10 @@ class Handler(BaseHTTPRequestHandler):
         elif kind == "cookie":
             self.answer(b"cookie:" + self.headers.get("Cookie", "").encode("latin-1"),
                         headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
+        elif kind == "endless":
+            self.endless(arg)
+        elif kind == "sent":
+            self.answer(str(SENT[0]).encode())
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":
@@ -94,6 +100,33 @@ class Handler(BaseHTTPRequestHandler):
             # A zero linger time makes close() send a reset instead of a FIN.
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.close_connection = True
+
+    def endless(self, arg):
+        """/endless/HOW[/LIMIT]: an answer that does not end: its body ("length":
+        announced as 1e9, "chunked", "close": ended by the close) or its header
+        ("headers"); "302-" before HOW makes it a redirect to /body/100. After LIMIT
+        bytes (if given) it holds the connection until /release."""
+        how, _, limit = arg.partition("/")
+        release = RELEASE[0]
+        self.close_connection = True
+        status = b"302 Found\r\nLocation: /body/100" if how.startswith("302-") else b"200 OK"
+        how = how[4:] if how.startswith("302-") else how
+        head = {"length": b"Content-Length: 1000000000\r\n", "chunked": b"Transfer-Encoding: chunked\r\n",
+                "close": b"Connection: close\r\n", "headers": b""}[how]
+        piece = b"%x\r\n%s\r\n" % (16384, bytes(16384)) if how == "chunked" else bytes(16384)
+        if how == "headers":
+            piece = b"X-Endless: " + b"y" * 16370 + b"\r\n"
+        data = b"HTTP/1.1 " + status + b"\r\n" + head + (b"" if how == "headers" else b"\r\n")
+        left = int(limit) if limit else -1
+        try:
+            while left != 0:
+                self.connection.sendall(data)
+                SENT[0] += len(data)
+                left = max(left - len(data), 0) if left > 0 else left
+                data = piece
+            release.wait(60)
+        except OSError:
+            pass
 
 
 def main():
