@@ -98,7 +98,9 @@ sonvale_stop_capture() {
         done
     fi
     if [ $gone -eq 1 ] || { [ $rc -ne 0 ] && [ $rc -ne 143 ]; }; then
-        echo "the capture had ended (exit status $rc) $(head -c 300 "$d/capture.log" 2>/dev/null)" >&2
+        local log
+        log=$(head -c 300 "$d/capture.log" 2>/dev/null | tr '\n' ' ')
+        echo "the capture had ended by itself (exit status $rc)${log:+: $log}" >&2
         return 1
     fi
 }
