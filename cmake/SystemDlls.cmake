@@ -9,7 +9,7 @@
 foreach(dll winmm wininet)
     find_library(SONVALE_${dll}_IMPORTS NAMES lib${dll}.a REQUIRED)
     set(delayLib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
-    if(NOT EXISTS ${delayLib} OR SONVALE_${dll}_IMPORTS IS_NEWER_THAN ${delayLib})
+    if(NOT EXISTS ${delayLib} OR ${SONVALE_${dll}_IMPORTS} IS_NEWER_THAN ${delayLib})
         # Every function of the ordinary import library, with its stdcall suffix.
         execute_process(COMMAND ${CMAKE_NM} -g ${SONVALE_${dll}_IMPORTS}
             OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)

@@ -15,6 +15,13 @@ sonvale_wine_env() {
     export HOME="$SONVALE_HOME"
 }
 
+# With SONVALE_OWN_SESSIONS=1 (./scripts/play sets it) the servers started here run in
+# sessions of their own: a Ctrl-C at the terminal reaches the script alone, which
+# then ends them in order instead of all of them dying at once under the player.
+# They still end with the script (a parent-death signal) should it be killed.
+SONVALE_SPAWN=()
+[ "${SONVALE_OWN_SESSIONS:-0}" = 1 ] && SONVALE_SPAWN=(setpriv --pdeathsig TERM setsid)
+
 # Where Wine sends sound: "private" (the default) is a sound server of this run
 # (sonvale_start_sound); "host" leaves it to the machine (PULSE_SERVER as set, or
 # the user's own server); "alsa" is a sound card without a server.
@@ -48,7 +55,7 @@ sonvale_sound_up() {
     # Its own runtime and state folders and no pid file: runs beside it (and a
     # user's own server) are not "already running" daemons to it.
     PULSE_RUNTIME_PATH="$d/runtime" PULSE_STATE_PATH="$d/state" \
-        pulseaudio -n -F "$d/server.pa" --daemonize=no --use-pid-file=no --exit-idle-time=-1 \
+        "${SONVALE_SPAWN[@]}" pulseaudio -n -F "$d/server.pa" --daemonize=no --use-pid-file=no --exit-idle-time=-1 \
         --realtime=no --high-priority=no --log-target=stderr >>"$d/server.log" 2>&1 </dev/null &
     echo $! >"$d/server.pid"
     for _ in $(seq 100); do
@@ -62,7 +69,7 @@ sonvale_sound_up() {
         return 1
     fi
     size=$(stat -c %s "$SONVALE_CAPTURE" 2>/dev/null || echo 0)
-    parec -d heard.monitor --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
+    "${SONVALE_SPAWN[@]}" parec -d heard.monitor --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
         >>"$SONVALE_CAPTURE" 2>>"$d/capture.log" </dev/null &
     echo $! >"$d/capture.pid"
     # The null sink clocks silence too: a growing file is a running capture.
@@ -73,6 +80,29 @@ sonvale_sound_up() {
     echo "the sound capture did not start:" >&2
     cat "$d/capture.log" >&2
     return 1
+}
+
+# Ends the capture: $SONVALE_CAPTURE then holds all it heard. Returns 1, with a
+# line on standard error, when the capture had ended before.
+sonvale_stop_capture() {
+    local d=$SONVALE_SOUND_DIR pid gone=0 rc=0 _
+    pid=$(cat "$d/capture.pid" 2>/dev/null) || return 0
+    rm -f "$d/capture.pid"
+    kill "$pid" 2>/dev/null || gone=1
+    wait "$pid" 2>/dev/null || rc=$?
+    if [ $rc -eq 127 ]; then # another shell's child: watched until it has gone
+        rc=0
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    fi
+    if [ $gone -eq 1 ] || { [ $rc -ne 0 ] && [ $rc -ne 143 ]; }; then
+        local log
+        log=$(head -c 300 "$d/capture.log" 2>/dev/null | tr '\n' ' ')
+        echo "the capture had ended by itself (exit status $rc)${log:+: $log}" >&2
+        return 1
+    fi
 }
 
 sonvale_sound_down() {
@@ -135,7 +165,7 @@ SONVALE_KEEPER_PID=""
 # never closes keeps them alive between test programs.
 # The sound goes as SONVALE_SOUND says; a private sound server lives as long as Wine.
 sonvale_start_wine() {
-    wineserver -p 2>/dev/null || true # already running: reuse it
+    "${SONVALE_SPAWN[@]}" wineserver -p 2>/dev/null || true # already running: reuse it
     if [ "$SONVALE_SOUND" = private ]; then
         sonvale_start_sound || return 1
     fi
@@ -144,7 +174,8 @@ sonvale_start_wine() {
     else
         sonvale_set_audio_driver pulse
     fi
-    (sleep infinity | wine cmd.exe /k >/dev/null 2>&1) &
+    # Its shell says nothing when the pipe's ends are killed at the stop.
+    "${SONVALE_SPAWN[@]}" bash -c 'sleep infinity | wine cmd.exe /k' >/dev/null 2>&1 &
     SONVALE_KEEPER_PID=$!
     for _ in $(seq 200); do
         pgrep -f 'services.exe' >/dev/null && break
@@ -172,7 +203,7 @@ sonvale_start_station() {
     local port=$1 dir=$2 _
     shift 2
     rm -f "$dir/station.ready"
-    setpriv --pdeathsig KILL python3 "$SONVALE_ROOT/station/station.py" --port "$port" \
+    "${SONVALE_SPAWN[@]}" setpriv --pdeathsig KILL python3 "$SONVALE_ROOT/station/station.py" --port "$port" \
         --log "$dir/station.log" --ready-file "$dir/station.ready" --quiet "$@" \
         </dev/null >>"$dir/station.out" 2>&1 &
     SONVALE_STATION_PID=$!
@@ -201,7 +232,7 @@ sonvale_start_xvfb() {
     local n=90 _ try
     for try in $(seq 20); do
         while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        "${SONVALE_SPAWN[@]}" Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
         SONVALE_XVFB_PID=$!
         for _ in $(seq 100); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
