@@ -353,6 +353,17 @@ def from_query(mode, query):
     return mode, params
 
 
+def peer_gone(sock):
+    """True once the client has closed or reset the connection. A raw peek: under
+    TLS too, and never waiting (a socket with a timeout would wait in recv)."""
+    try:
+        if not select.select([sock], [], [], 0)[0]:
+            return False
+        return socket.socket.recv(sock, 1, socket.MSG_PEEK) == b""
+    except (OSError, ValueError):
+        return True
+
+
 class Control:
     """The fault in force and the control commands of one station. Its fields
     are guarded by the station's lock."""
@@ -394,11 +405,18 @@ class Control:
     def count_connection(self, conn):
         """A connection that carried an answer or module request counts as the
         player's until it closes; `most` is the most open at once."""
-        self.counted = {c for c in self.counted if c in self.station.connections} | {conn}
+        self.counted = self.still_open() | {conn}
         self.most = max(self.most, len(self.counted))
 
+    def still_open(self):
+        # Closed as soon as the player has closed it, although the thread serving
+        # it may notice only at its next send: a new connection of the player's
+        # then does not count beside one it has already let go.
+        socks = self.station.connections
+        return {c for c in self.counted if c in socks and not peer_gone(socks[c])}
+
     def connections(self):
-        self.counted = {c for c in self.counted if c in self.station.connections}
+        self.counted = self.still_open()
         return {"open": len(self.counted), "most": self.most}
 
     def apply(self, kind, h, response):
