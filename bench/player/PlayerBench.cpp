@@ -284,7 +284,10 @@ void CloseLatencies() {
         std::vector<double> seconds;
     } states[] = {{"idle (halted)", "fault?mode=answer-empty", true, {}},
                   {"during play", nullptr, false, {}},
-                  {"during a stalled download", "fault?mode=module-stall", false, {}}};
+                  {"during a stalled download", "fault?mode=module-stall", false, {}},
+                  // A refused body sent without end, which Wine reads out on its close.
+                  {"as a refused body reads out", "fault?mode=module-huge", true, {}},
+                  {"during endless headers", "fault?mode=module-headers", false, {}}};
     for (int round = 0; round < 3; ++round) {
         for (State& s : states) {
             s.seconds.push_back(CloseLatency(s.fault, s.waitForBox));
@@ -292,8 +295,8 @@ void CloseLatencies() {
     }
     for (const State& s : states) {
         const bench::Spread spread = bench::SpreadOf(s.seconds);
-        printf("close: %-26s %s ms to exit, target < 1000 ms: %s\n", s.name,
-               Figure(spread, 1e3, "%.0f").c_str(), spread.median < 1.0 ? "met" : "MISSED");
+        printf("close: %-27s %s ms to exit, target < 100 ms: %s\n", s.name,
+               Figure(spread, 1e3, "%.0f").c_str(), spread.median < 0.1 ? "met" : "MISSED");
     }
 }
 
