@@ -69,8 +69,7 @@ decltype(&::DestroyIcon) realDestroyIcon;
 
 BOOL WINAPI TestDestroyIcon(HICON icon) {
     if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
-        WNDCLASSEXW c = {};
-        c.cbSize = sizeof(c);
+        WNDCLASSEXW c = {sizeof(c)};
         ++iconsDestroyed;
         destroyedWhileShown += IsWindow(iconWindow) ||
                                (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
