@@ -134,8 +134,7 @@ TEST_F(WaveOut, RefusedOrKeptBuffersStillLetTheMusicEndOnTimeWithoutASpin) {
         buffersToKeep = keep;
         ImportHook writes("winmm.dll", "waveOutWrite", &KeepThenRefuseWrite);
         ImportHook waits("kernel32.dll", "WaitForSingleObject", &CountedWait);
-        ASSERT_NE(writes.original, nullptr);
-        ASSERT_NE(waits.original, nullptr);
+        ASSERT_TRUE(writes.original && waits.original);
         mixerWaits = 0;
         const auto start = std::chrono::steady_clock::now();
         PlayToEnd(music, length + 5);
@@ -289,8 +288,7 @@ TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMus
     ring = {};
     ImportHook writes("winmm.dll", "waveOutWrite", &RingWrite);
     ImportHook waits("kernel32.dll", "WaitForSingleObject", &CountedWait);
-    ASSERT_NE(ring.write = writes.original, nullptr);
-    ASSERT_NE(waits.original, nullptr);
+    ASSERT_TRUE((ring.write = writes.original) && waits.original);
     ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
     Sleep(100); // as the player downloads its first track
     PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));

@@ -285,25 +285,23 @@ TEST_F(MainWindowTest, ShorterModuleLeavesZerosWhereALongerOneLayInItsBuffer) {
 // A module too large for its buffer gives the download box. Announced, none of it
 // is read; chunked or ended by the close, the reads stop at the buffer's end.
 TEST_F(MainWindowTest, ModuleLargerThanItsBufferGivesTheBoxUnreadOrReadToTheEndOnly) {
-    const struct Case {
-        const char* fault;
-        unsigned mostRead; // bytes InternetReadFile delivered, the answer's included
-    } cases[] = {
+    // The fault, and the most bytes InternetReadFile delivers, the answer's included.
+    const std::pair<const char*, unsigned> cases[] = {
         {"module-oversize", 1024},
         {"module-oversize&size=1200000&length=none&coding=chunked", trackBufferSize + 2048},
         {"module-oversize&size=1200000&length=none", trackBufferSize + 2048},
     };
     GuardFirstTrackBuffer();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(StationControl(std::string("fault?mode=") + c.fault));
+    for (const auto& [fault, mostRead] : cases) {
+        SCOPED_TRACE(fault);
+        ASSERT_TRUE(StationControl(std::string("fault?mode=") + fault));
         bytesRead = 0;
         Open();
         HWND box = nullptr;
         PumpUntil([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; }, 20000);
         EXPECT_EQ(BoxText(box), L"Cannot download file! \n\nMake sure that your firewall is not "
                                 L"blocking this application!");
-        EXPECT_LE(bytesRead.load(), c.mostRead);
+        EXPECT_LE(bytesRead.load(), mostRead);
         Close();
     }
 }

@@ -99,10 +99,9 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
     def endless(self, arg):
-        """/endless/HOW[/LIMIT]: an answer that does not end: its body ("length":
-        announced as 1e9, "chunked", "close": ended by the close) or its header
-        ("headers"); "302-" before HOW makes it a redirect to /body/100. After LIMIT
-        bytes (if given) it holds the connection until /release."""
+        """/endless/[302-]HOW[/LIMIT]: an answer whose body ("length": announced as 1e9,
+        "chunked", "close") or header ("headers") never ends; 302- makes it a redirect to
+        /body/100. After LIMIT bytes (if given) it holds the connection until /release."""
         how, _, limit = arg.partition("/")
         _, redirect, how = how.rpartition("302-")
         release = RELEASE[0]
