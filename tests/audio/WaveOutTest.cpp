@@ -45,12 +45,6 @@ class WaveOut : public AudioEngineTest {
         return samples;
     }
 
-    // Whether sound reaches the capture after sample `from` within `seconds`,
-    // looked for every 50 ms (what came since is read anew each time).
-    bool SoundAfter(size_t from, double seconds) const {
-        return WaitUntil([&] { return Sleep(50), Peak(Heard(from)) > 1000; }, seconds);
-    }
-
     // Plays until the channel reports stopped; returns the frames heard by then.
     size_t PlayToEnd(HMUSIC music, double timeoutSeconds = 30) {
         EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
@@ -115,18 +109,9 @@ TEST_F(WaveOut, FreeWhileMusicPlaysThenInitAgain) {
 }
 
 // The engine's own calls to the system go through this executable's import
-// table: a hook there stands in for a failing device.
-struct Hook {
-    Hook(const char* dll, const char* function, void* replacement)
-        : dll(dll), function(function), original(HookImport(dll, function, replacement)) {}
-    ~Hook() { HookImport(dll, function, original); }
-    const char* dll;
-    const char* function;
-    void* original; // null if the hook found no import to replace
-};
-
-// A device that keeps the next few buffers without ever handing them back,
-// then refuses every one (unplugged, taken over by another program).
+// table: a hook there stands in for a failing device. This one keeps the next few
+// buffers without ever handing them back, then refuses every one (unplugged, taken
+// over by another program).
 std::atomic<int> buffersToKeep{0};
 MMRESULT WINAPI KeepThenRefuseWrite(HWAVEOUT, LPWAVEHDR, UINT) {
     return buffersToKeep.fetch_sub(1) > 0 ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
@@ -147,10 +132,9 @@ TEST_F(WaveOut, RefusedOrKeptBuffersStillLetTheMusicEndOnTimeWithoutASpin) {
     for (const int keep : {0, 3}) {
         const HMUSIC music = LoadPadded(WriteModule(spec));
         buffersToKeep = keep;
-        Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&KeepThenRefuseWrite));
-        Hook waits("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
-        ASSERT_NE(writes.original, nullptr);
-        ASSERT_NE(waits.original, nullptr);
+        ImportHook writes("winmm.dll", "waveOutWrite", &KeepThenRefuseWrite);
+        ImportHook waits("kernel32.dll", "WaitForSingleObject", &CountedWait);
+        ASSERT_TRUE(writes.original && waits.original);
         mixerWaits = 0;
         const auto start = std::chrono::steady_clock::now();
         PlayToEnd(music, length + 5);
@@ -228,9 +212,9 @@ TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
         // Long enough for three devices in turn to keep their buffers and fail to close.
         {{kKeeps, 4.5, true}, {kWorks, 2.5}},
     };
-    Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&FaultyWrite));
-    Hook closes("winmm.dll", "waveOutClose", reinterpret_cast<void*>(&FaultyClose));
-    Hook prepares("winmm.dll", "waveOutPrepareHeader", reinterpret_cast<void*>(&WatchedPrepare));
+    ImportHook writes("winmm.dll", "waveOutWrite", &FaultyWrite);
+    ImportHook closes("winmm.dll", "waveOutClose", &FaultyClose);
+    ImportHook prepares("winmm.dll", "waveOutPrepareHeader", &WatchedPrepare);
     ASSERT_TRUE(writes.original && closes.original && prepares.original);
     for (size_t row = 0; row < std::size(rows); ++row) {
         BASS_Free(); // the first device opens through the hooks
@@ -242,7 +226,10 @@ TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
             fault = phase.fault;
             closeFails = phase.closeFails;
             if (phase.fault == kWorks) {
-                EXPECT_TRUE(SoundAfter(from, phase.seconds)) << "row " << row;
+                // Sound again, looked for every 50 ms (what came since read anew each time).
+                EXPECT_TRUE(WaitUntil([&] { return Sleep(50), Peak(Heard(from)) > 1000; },
+                                      phase.seconds))
+                    << "row " << row;
                 continue;
             }
             Sleep(static_cast<DWORD>(phase.seconds * 1000));
@@ -265,7 +252,7 @@ struct {
     int seen, waits, wakes, mostAtWake, silentAhead;
     bool heard;
     DWORD blockFrames;
-    void* write;
+    decltype(&waveOutWrite) write;
 } ring;
 
 MMRESULT WINAPI RingWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
@@ -289,7 +276,7 @@ MMRESULT WINAPI RingWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
     ring.heard =
         ring.heard || std::any_of(s, s + 2 * ring.blockFrames, [](int16_t v) { return v; });
     ring.silentAhead += !ring.heard;
-    return reinterpret_cast<decltype(&waveOutWrite)>(ring.write)(device, header, size);
+    return ring.write(device, header, size);
 }
 
 // What rides out a busy moment is the sound still queued when the mixer wakes to
@@ -299,10 +286,9 @@ MMRESULT WINAPI RingWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
 TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMusic) {
     ASSERT_TRUE(BASS_Free());
     ring = {};
-    Hook writes("winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&RingWrite));
-    Hook waits("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&CountedWait));
-    ASSERT_NE(ring.write = writes.original, nullptr);
-    ASSERT_NE(waits.original, nullptr);
+    ImportHook writes("winmm.dll", "waveOutWrite", &RingWrite);
+    ImportHook waits("kernel32.dll", "WaitForSingleObject", &CountedWait);
+    ASSERT_TRUE((ring.write = writes.original) && waits.original);
     ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
     Sleep(100); // as the player downloads its first track
     PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -14,19 +16,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: trust_authority add|remove CERT.der\n");
         return 2;
     }
-    std::vector<BYTE> der(16384);
-    FILE* file = fopen(argv[2], "rb");
-    const size_t size = file != nullptr ? fread(der.data(), 1, der.size(), file) : 0;
-    if (file != nullptr) {
-        fclose(file);
-    }
+    std::ifstream file(argv[2], std::ios::binary);
+    const std::vector<BYTE> der(std::istreambuf_iterator<char>(file), {});
     // The local machine's own registry store of roots (adding to the user's asks the
     // user on Windows; under Wine 8 a delete through the combined "Root" system store
     // reports success and leaves the certificate trusted).
     HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     PCCERT_CONTEXT cert =
-        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(size));
+        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
     bool ok = root != nullptr && cert != nullptr;
     if (ok && add) {
         ok = CertAddCertificateContextToStore(root, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);

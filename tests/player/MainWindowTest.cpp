@@ -17,6 +17,7 @@
 #include "ApiHook.h"
 #include "KMessageLoop.h"
 #include "ObjectCounter.h"
+#include "PlayerProcess.h"
 #include "PlayerResources.h"
 #include "SonvaleApp.h"
 #include "TrackBuffers.h"
@@ -68,8 +69,7 @@ decltype(&::DestroyIcon) realDestroyIcon;
 
 BOOL WINAPI TestDestroyIcon(HICON icon) {
     if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
-        WNDCLASSEXW c = {};
-        c.cbSize = sizeof(c);
+        WNDCLASSEXW c = {sizeof(c)};
         ++iconsDestroyed;
         destroyedWhileShown += IsWindow(iconWindow) ||
                                (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
@@ -91,20 +91,16 @@ BOOL WINAPI TestInternetReadFile(HINTERNET request, void* buffer, DWORD size, DW
     return done;
 }
 
-// The wrappers pass calls through unless a case asks otherwise, for the whole program.
-template <typename F> void Hook(const char* dll, const char* function, F replacement, F* real) {
-    *real = reinterpret_cast<F>(HookImport(dll, function, reinterpret_cast<void*>(replacement)));
-}
-
 class MainWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         CreatePlayerResources();
-        Hook("kernel32.dll", "CreateThread", &TestCreateThread, &realCreateThread);
-        Hook("user32.dll", "PostMessageW", &TestPostMessageW, &realPostMessageW);
-        Hook("wininet.dll", "InternetOpenW", &TestInternetOpenW, &realInternetOpenW);
-        Hook("wininet.dll", "InternetReadFile", &TestInternetReadFile, &realInternetReadFile);
-        Hook("user32.dll", "DestroyIcon", &TestDestroyIcon, &realDestroyIcon);
+        // The wrappers pass calls through unless a case asks otherwise, for the whole program.
+        realCreateThread = HookImport("kernel32.dll", "CreateThread", &TestCreateThread);
+        realPostMessageW = HookImport("user32.dll", "PostMessageW", &TestPostMessageW);
+        realInternetOpenW = HookImport("wininet.dll", "InternetOpenW", &TestInternetOpenW);
+        realInternetReadFile = HookImport("wininet.dll", "InternetReadFile", &TestInternetReadFile);
+        realDestroyIcon = HookImport("user32.dll", "DestroyIcon", &TestDestroyIcon);
     }
     static void TearDownTestSuite() { ReleasePlayerResources(); }
     void SetUp() override {
@@ -115,19 +111,9 @@ class MainWindowTest : public ::testing::Test {
         delayArmed = refuseInternet = false;
         // Short tracks that load: the cycle changes track every few seconds.
         ASSERT_NE(getenv("STATION_PORT"), nullptr) << "run beside the station";
-        ASSERT_TRUE(Station("reset") &&
-                    Station("playlist?names=first.mod,second.mod,third.mod,fourth.mod"))
+        ASSERT_TRUE(StationControl("reset") &&
+                    StationControl("playlist?names=first.mod,second.mod,third.mod,fourth.mod"))
             << "the station is not there";
-    }
-    // A control command to the station ("playlist?names=...").
-    static bool Station(const std::string& command) {
-        HINTERNET session = InternetOpenW(L"test", 0, nullptr, nullptr, 0);
-        std::string url = "http://127.0.0.1:" + std::string(getenv("STATION_PORT")) +
-                          "/control/" + command;
-        HINTERNET request =
-            InternetOpenUrlA(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
-        InternetCloseHandle(session);
-        return request != nullptr;
     }
     // Whatever a check did, the window closes, and its worker with it; then the
     // first track buffer is the program's own again.
@@ -282,7 +268,7 @@ TEST_F(MainWindowTest, WindowRunsInASingleThreadedApartment) {
 // Buffer B holds 4096 bytes the engine refuses, then third.mod, which is shorter:
 // behind its bytes lie zeros, not the old file's tail.
 TEST_F(MainWindowTest, ShorterModuleLeavesZerosWhereALongerOneLayInItsBuffer) {
-    ASSERT_TRUE(Station("playlist?names=first.mod,broken.mod,second.mod,third.mod"));
+    ASSERT_TRUE(StationControl("playlist?names=first.mod,broken.mod,second.mod,third.mod"));
     std::ifstream file(std::string(getenv("STATION_MODULES")) + "\\third.mod", std::ios::binary);
     const std::string third{std::istreambuf_iterator<char>(file), {}};
     ASSERT_GT(third.size(), 1000u);
@@ -299,27 +285,23 @@ TEST_F(MainWindowTest, ShorterModuleLeavesZerosWhereALongerOneLayInItsBuffer) {
 // A module too large for its buffer gives the download box. Announced, none of it
 // is read; chunked or ended by the close, the reads stop at the buffer's end.
 TEST_F(MainWindowTest, ModuleLargerThanItsBufferGivesTheBoxUnreadOrReadToTheEndOnly) {
-    const struct Case {
-        const char* fault;
-        unsigned mostRead; // bytes InternetReadFile delivered, the answer's included
-    } cases[] = {
+    // The fault, and the most bytes InternetReadFile delivers, the answer's included.
+    const std::pair<const char*, unsigned> cases[] = {
         {"module-oversize", 1024},
         {"module-oversize&size=1200000&length=none&coding=chunked", trackBufferSize + 2048},
         {"module-oversize&size=1200000&length=none", trackBufferSize + 2048},
     };
     GuardFirstTrackBuffer();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(Station(std::string("fault?mode=") + c.fault));
+    for (const auto& [fault, mostRead] : cases) {
+        SCOPED_TRACE(fault);
+        ASSERT_TRUE(StationControl(std::string("fault?mode=") + fault));
         bytesRead = 0;
         Open();
         HWND box = nullptr;
         PumpUntil([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; }, 20000);
-        wchar_t text[128] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 128);
-        EXPECT_STREQ(text, L"Cannot download file! \n\nMake sure that your firewall is not "
-                           L"blocking this application!");
-        EXPECT_LE(bytesRead.load(), c.mostRead);
+        EXPECT_EQ(BoxText(box), L"Cannot download file! \n\nMake sure that your firewall is not "
+                                L"blocking this application!");
+        EXPECT_LE(bytesRead.load(), mostRead);
         Close();
     }
 }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "ApiHook.h"
 
@@ -33,8 +34,7 @@ const Row rows[] = {
 
 const Row* row = nullptr;
 bool lookedUp = false;
-std::wstring boxText, boxCaption;
-UINT boxType = 0;
+std::wstring box; // caption: text type
 decltype(&::GetProcAddress) realGetProcAddress;
 decltype(&::LoadLibraryExW) realLoadLibraryExW;
 
@@ -60,53 +60,41 @@ HMODULE WINAPI TestLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 }
 
 int WINAPI TestMessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
-    boxText = text;
-    boxCaption = caption;
-    boxType = type;
+    box = std::wstring(caption) + L": " + text + L" " + std::to_wstring(type);
     return IDOK;
-}
-
-std::wstring Folder(HMODULE module) {
-    wchar_t path[MAX_PATH];
-    std::wstring file(path, GetModuleFileNameW(module, path, MAX_PATH));
-    return file.substr(0, file.rfind(L'\\') + 1);
 }
 
 class SystemLibrariesTest : public testing::TestWithParam<Row> {};
 
 TEST_P(SystemLibrariesTest, ComeFromTheSystemFolderOrABoxNamesWhatIsMissing) {
     row = &GetParam();
-    realGetProcAddress = reinterpret_cast<decltype(realGetProcAddress)>(
-        HookImport("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&TestGetProcAddress)));
-    realLoadLibraryExW = reinterpret_cast<decltype(realLoadLibraryExW)>(
-        HookImport("kernel32.dll", "LoadLibraryExW", reinterpret_cast<void*>(&TestLoadLibraryExW)));
+    realGetProcAddress = HookImport("kernel32.dll", "GetProcAddress", &TestGetProcAddress);
+    realLoadLibraryExW = HookImport("kernel32.dll", "LoadLibraryExW", &TestLoadLibraryExW);
     ASSERT_TRUE(realGetProcAddress && realLoadLibraryExW &&
-                HookImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&TestMessageBoxW)));
+                HookImport("user32.dll", "MessageBoxW", &TestMessageBoxW));
 
     const bool loaded = LoadSystemLibraries();
     EXPECT_TRUE(lookedUp);
     EXPECT_EQ(loaded, row->box == nullptr);
-    EXPECT_EQ(boxText, row->box != nullptr ? row->box : L"");
-    EXPECT_EQ(boxCaption, row->box != nullptr ? L"Error" : L"");
-    EXPECT_EQ(boxType, row->box != nullptr ? UINT(MB_ICONERROR | MB_OK) : 0u);
+    EXPECT_EQ(box, row->box == nullptr ? L""
+                                       : L"Error: " + std::wstring(row->box) + L" " +
+                                             std::to_wstring(MB_ICONERROR | MB_OK));
 
-    wchar_t system[MAX_PATH];
-    std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
-    const struct {
-        const wchar_t* dll;
-        const char* function;
-        void* import; // what this program calls
-    } dlls[] = {
+    wchar_t path[MAX_PATH], system[MAX_PATH];
+    const std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+    // Each DLL, a function of it, and what this program calls for it.
+    const std::tuple<const wchar_t*, const char*, void*> dlls[] = {
         {L"winmm.dll", "timeGetTime", reinterpret_cast<void*>(&timeGetTime)},
         {L"wininet.dll", "InternetCloseHandle", reinterpret_cast<void*>(&InternetCloseHandle)}};
-    for (const auto& d : dlls) {
-        EXPECT_EQ(GetModuleHandleW((Folder(nullptr) + d.dll).c_str()), nullptr)
-            << "the planted " << d.dll << " was loaded";
-        HMODULE fromSystem = GetModuleHandleW((systemFolder + L"\\" + d.dll).c_str());
+    for (const auto& [dll, function, import] : dlls) {
+        EXPECT_EQ(GetModuleHandleW((exe.substr(0, exe.rfind(L'\\') + 1) + dll).c_str()), nullptr)
+            << "the planted " << dll << " was loaded";
+        HMODULE fromSystem = GetModuleHandleW((systemFolder + L"\\" + dll).c_str());
         if (loaded) {
-            ASSERT_NE(fromSystem, nullptr) << d.dll;
-            EXPECT_EQ(d.import, reinterpret_cast<void*>(realGetProcAddress(fromSystem, d.function)))
-                << d.function;
+            ASSERT_NE(fromSystem, nullptr) << dll;
+            EXPECT_EQ(import, reinterpret_cast<void*>(realGetProcAddress(fromSystem, function)))
+                << function;
         }
     }
 }

@@ -1,10 +1,3 @@
-/* A DLL named after a system DLL, with nothing in it: tests lay it beside a
-   program that must never load it. */
-#include <windows.h>
-
-BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
-    (void)self;
-    (void)reason;
-    (void)reserved;
-    return TRUE;
-}
+/* A DLL named after a system DLL, with nothing in it but the C runtime's own entry
+   point: tests lay it beside a program that must never load it. */
+int planted;

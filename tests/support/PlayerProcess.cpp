@@ -120,12 +120,7 @@ std::wstring BoxText(HWND box) {
     return text;
 }
 
-bool StationControl(const std::string& command) {
-    std::string body;
-    return StationQuery(command, body);
-}
-
-bool StationQuery(const std::string& command, std::string& body) {
+bool StationControl(const std::string& command, std::string* reply) {
     std::string url = "http://127.0.0.1:" + Env("STATION_PORT") + "/control/" + command;
     HINTERNET session = InternetOpenA("station-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     HINTERNET request = InternetOpenUrlA(session, url.c_str(), nullptr, 0,
@@ -135,6 +130,7 @@ bool StationQuery(const std::string& command, std::string& body) {
               HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
                              &size, nullptr) &&
               status == 200;
+    std::string ignored, &body = reply != nullptr ? *reply : ignored;
     body.clear();
     char piece[256];
     while (ok && InternetReadFile(request, piece, sizeof(piece), &size) && size > 0) {

@@ -37,10 +37,9 @@ void Click(HWND control);
 // The text of a message box.
 std::wstring BoxText(HWND box);
 
-// A control command to the station ("reset", "fault?mode=...", "playlist?names=...").
-bool StationControl(const std::string& command);
-// The same, with the body of the station's reply.
-bool StationQuery(const std::string& command, std::string& body);
+// A control command to the station ("reset", "fault?mode=...", "playlist?names=..."),
+// and the body of its reply if `reply` is given.
+bool StationControl(const std::string& command, std::string* reply = nullptr);
 // The player's requests ("answer" and "module") in the station's log, in order,
 // from the `from`th on; only those of `kind` if it is given.
 struct StationRequest {

@@ -5,7 +5,7 @@ Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /re
 /echo... answers its own request target; /cookie sets a cookie and answers the one it got.
 /length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
 /chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding.
-/endless/...: see Handler.endless; /sent: the bytes they sent."""
+/endless/...: see Handler.endless."""
 import urllib.parse
 import os
 import subprocess
@@ -19,7 +19,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RELEASE = [threading.Event()]  # replaced by /release, so later stalls stall again
 LOOP_HITS = [0]
-SENT = [0]  # bytes the /endless answers sent, headers included
 
 
 def body(n):
@@ -82,8 +81,6 @@ class Handler(BaseHTTPRequestHandler):
                         headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
         elif kind == "endless":
             self.endless(arg)
-        elif kind == "sent":
-            self.answer(str(SENT[0]).encode())
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":
@@ -102,26 +99,23 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
     def endless(self, arg):
-        """/endless/HOW[/LIMIT]: an answer that does not end: its body ("length":
-        announced as 1e9, "chunked", "close": ended by the close) or its header
-        ("headers"); "302-" before HOW makes it a redirect to /body/100. After LIMIT
-        bytes (if given) it holds the connection until /release."""
+        """/endless/[302-]HOW[/LIMIT]: an answer whose body ("length": announced as 1e9,
+        "chunked", "close") or header ("headers") never ends; 302- makes it a redirect to
+        /body/100. After LIMIT bytes (if given) it holds the connection until /release."""
         how, _, limit = arg.partition("/")
+        _, redirect, how = how.rpartition("302-")
         release = RELEASE[0]
         self.close_connection = True
-        status = b"302 Found\r\nLocation: /body/100" if how.startswith("302-") else b"200 OK"
-        how = how[4:] if how.startswith("302-") else how
+        status = b"302 Found\r\nLocation: /body/100" if redirect else b"200 OK"
         head = {"length": b"Content-Length: 1000000000\r\n", "chunked": b"Transfer-Encoding: chunked\r\n",
                 "close": b"Connection: close\r\n", "headers": b""}[how]
-        piece = b"%x\r\n%s\r\n" % (16384, bytes(16384)) if how == "chunked" else bytes(16384)
-        if how == "headers":
-            piece = b"X-Endless: " + b"y" * 16370 + b"\r\n"
+        piece = {"chunked": b"4000\r\n" + bytes(16384) + b"\r\n",
+                 "headers": b"X-Endless: " + b"y" * 16370 + b"\r\n"}.get(how, bytes(16384))
         data = b"HTTP/1.1 " + status + b"\r\n" + head + (b"" if how == "headers" else b"\r\n")
         left = int(limit) if limit else -1
         try:
             while left != 0:
                 self.connection.sendall(data)
-                SENT[0] += len(data)
                 left = max(left - len(data), 0) if left > 0 else left
                 data = piece
             release.wait(60)
