@@ -49,7 +49,8 @@ class EngineRenderer {
     HMUSIC Load(const std::vector<uint8_t>& trackBuffer);
     // Mixes `blocks` blocks of whatever plays, then lets the mixing thread wait.
     void Mix(uint64_t blocks);
-    // CPU seconds the mixing thread has used so far.
+    // CPU seconds the mixing thread has used so far. The mixer asks for its first
+    // block only once a music plays: before that, this waits.
     double MixerCpuSeconds();
 
     class Device;
