@@ -25,9 +25,6 @@ import time
 import urllib.parse
 
 MIB = 1 << 20
-# Bytes left on a kept-alive connection after an answer: a whole answer of its own,
-# which a client that used the connection again would take for the next one.
-HOSTILE = b"HTTP/1.1 200 OK\r\nServer: hostile\r\nContent-Length: 11\r\n\r\nhostile.mod"
 HUGE = 1000000000
 TEXT = b"This is not a tracker module, only a few lines of text.\r\n" * 8
 
@@ -119,19 +116,6 @@ def send_trickle(h, head, r, keep, p):
         h.sock.sendall(piece)
         sent += len(piece)
         h.record["bytes"] = sent
-    return keep
-
-
-def send_trailing(h, head, r, keep, p):
-    h.sock.sendall(head + r.body)
-    h.record["bytes"] = len(r.body)
-    # Later, so that it stays on the connection rather than arriving with the answer.
-    if not h.station.stop_event.wait(0.2):
-        try:
-            h.sock.sendall(HOSTILE)
-        except OSError:
-            h.record["outcome"] = "client-gone"
-            return False
     return keep
 
 
@@ -251,8 +235,6 @@ MODES = {
     "answer-cr":       ("answer", "the answer is the name, a bare CR, then 'X-Injected: yes'",
                         rewrite(lambda b: b + b"\rX-Injected: yes")),
     "answer-overlong": ("answer", "the answer's Content-Length covers the name, more bytes follow it", overlong),
-    "answer-304":      ("answer", "status 304 with the name as its body, then (0.2 s later) a hostile answer "
-                        "on the connection", sent_by(send_trailing, status=304, ctype="text/plain")),
     "module-404":      ("module", "the module request answers an HTML error page, status 404", error(404)),
     "module-500":      ("module", "the module request answers an HTML error page, status 500", error(500)),
     "module-1mib":     ("module", "the module padded with zero bytes to exactly 1 MiB",
@@ -273,8 +255,6 @@ MODES = {
     "module-text":     ("module", "a plain text instead of the module",
                         rewrite(lambda b: TEXT, status=200, ctype="text/plain")),
     "module-redirect": ("module", "the module request redirects (302) to the same path on `host`", redirect),
-    "module-trailing": ("module", "the module as announced, then (0.2 s later) a hostile answer on the "
-                        "connection", sent_by(send_trailing)),
     "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (or as framed)",
                         huge),
     "answer-headers":  ("answer", "header lines without end", sent_by(send_headers)),
