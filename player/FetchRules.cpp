@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cwchar>
 
 namespace {
 
@@ -25,6 +26,37 @@ bool CrackServer(const wchar_t* url, Server& server) {
     server.host.assign(parts.lpszHostName, parts.dwHostNameLength);
     server.port = parts.nPort; // the scheme's own port when none is written
     return true;
+}
+
+// The authority (between "//" and the path) of an address: where WinINet connects.
+// Only letters, digits and the punctuation of a host, a port or an IPv6 literal are
+// taken, so that no other parser of the address (InternetOpenUrlW's is not
+// InternetCrackUrlW's) can read another server into it: no userinfo ("@"), no
+// backslash, no percent-encoding, nothing beyond ASCII.
+bool PlainAuthority(const wchar_t* url) {
+    const wchar_t* at = url;
+    while ((*at >= L'a' && *at <= L'z') || (*at >= L'A' && *at <= L'Z')) {
+        ++at; // the scheme
+    }
+    if (at == url || wcsncmp(at, L"://", 3) != 0) {
+        return false;
+    }
+    for (at += 3; *at != L'\0' && *at != L'/' && *at != L'?' && *at != L'#'; ++at) {
+        const wchar_t c = *at;
+        if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+              c == L'.' || c == L'-' || c == L':' || c == L'[' || c == L']')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Host names as DNS compares them: A-Z folded, nothing else (the system's own
+// folding would take "ſtation" or "statıon" for "station").
+bool SameHostName(const std::wstring& a, const std::wstring& b) {
+    auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
 }
 
 bool IsBlank(wchar_t c) {
@@ -55,7 +87,8 @@ bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope
     // Other schemes (ftp, file, data, a drive path...) would have WinINet log in
     // elsewhere or hold the fetch until the stall limit.
     Server origin, target;
-    if (!CrackServer(from, origin) || !CrackServer(to, target) ||
+    if (!PlainAuthority(from) || !PlainAuthority(to) || !CrackServer(from, origin) ||
+        !CrackServer(to, target) ||
         (target.scheme != INTERNET_SCHEME_HTTP && target.scheme != INTERNET_SCHEME_HTTPS)) {
         return false;
     }
@@ -67,10 +100,9 @@ bool RedirectAllowed(const wchar_t* from, const wchar_t* to, RedirectScope scope
         return true;
     }
     // Names as written, no DNS: another name for the same machine is another
-    // server here, since the answer's text goes back to the station.
-    if (CompareStringOrdinal(origin.host.c_str(), static_cast<int>(origin.host.size()),
-                             target.host.c_str(), static_cast<int>(target.host.size()),
-                             TRUE) != CSTR_EQUAL) {
+    // server here, since the answer's text goes back to the station. So is the
+    // name with a final dot: the one without may be looked up under a suffix.
+    if (!SameHostName(origin.host, target.host)) {
         return false;
     }
     // The same port, or the upgrade of a host to https on the schemes' own ports.
@@ -120,6 +152,9 @@ BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
     }
     BodyLength unusable;
     unusable.invalid = true;
+    if (contentLengths.size() > kMostLengthValues) {
+        return unusable;
+    }
     bool first = true;
     for (const std::wstring& field : contentLengths) {
         // "5, 5" is one way of sending the same length twice.

@@ -66,7 +66,9 @@ struct BodyLength {
 // element of a comma list, must be plain decimal digits (blanks around allowed),
 // all the same, or the framing is invalid: HTTP makes such a response unusable,
 // never read as 0 or as the digits a value starts with. A number too large for 64
-// bits counts as the largest.
+// bits counts as the largest. More than kMostLengthValues values are invalid too:
+// each is a lookup among all the headers, so a reader stops after one more.
+constexpr size_t kMostLengthValues = 16;
 BodyLength AnnouncedLength(const std::vector<std::wstring>& contentLengths,
                            bool hasTransferEncoding);
 

@@ -128,8 +128,9 @@ void InternetReader::ReadLength() {
     // the end: TRUE with 0), and
     // bytes sent beyond it would pass for part of it. Read as text, every
     // value: WinINet's numeric form turns "abc" into 0 and "12abc" into 12.
+    // One past the most that FetchRules takes is enough to refuse the rest.
     std::vector<std::wstring> values;
-    for (DWORD index = 0; values.size() < 16;) {
+    for (DWORD index = 0; values.size() <= kMostLengthValues;) {
         wchar_t text[64];
         DWORD size = sizeof(text);
         if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {

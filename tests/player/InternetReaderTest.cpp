@@ -144,6 +144,9 @@ TEST_F(InternetReaderTest, BodiesArriveWholeAndEndWhereTheyEndOrWhenStopped) {
         // A length that is not plain digits, or two that differ: refused unread (FetchRules).
         {"/length/5000/12abc", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
         {"/length/5000/1/5000", 1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        {"/length/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/5000/"
+         "5000/1", // the 17th differs
+         1024, 0, 5000, false, false, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
         {"/chunked/5000", 1024, 0, 5000, true, true, 5000, 0}, // the coding wins over any length
         {"/stall/5000", 1024, 800, 10000, true, false, 5000, ERROR_CANCELLED},
         {"/silent", 1024, 800, 10000, false, false, 0, ERROR_CANCELLED},
@@ -228,8 +231,8 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
     }
 }
 
-// Servers compare as written: host name in any case, port (default or not); an
-// answer may be upgraded to https on its own host, and nothing goes down to http.
+// Servers compare as written: host name with A-Z in any case, port (default or not);
+// an answer may be upgraded to https on its own host, and nothing goes down to http.
 TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
     const auto same = RedirectScope::SameServer, any = RedirectScope::AnyWebServer;
     const struct Case {
@@ -247,6 +250,18 @@ TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
         {L"https://radio.example/xm/", L"https://radio.example:443/a", same, true},
         {L"https://radio.example/xm/", L"http://radio.example:443/a", same, false},
         {L"https://radio.example/xm/", L"https://mirror.example/a", any, true},
+        // Only A-Z fold; an authority other parsers could read otherwise goes nowhere.
+        {L"http://caf\u00E9.example/xm/", L"http://caf\u00C9.example/a", same, false},
+        {L"http://station.example/xm/", L"http://stat\u0131on.example/a", same, false},
+        {L"http://station.example/xm/", L"http://\u017Ftation.example/a", same, false},
+        {L"http://radio.example/xm/", L"http://evil.example@radio.example/a", same, false},
+        {L"http://radio.example/xm/", L"http://evil.example\\@radio.example/a", same, false},
+        {L"http://radio.example/xm/", L"http://me@mirror.example/a", any, false},
+        {L"http://radio.example/xm/", L"http://r%61dio.example/a", same, false},
+        {L"http://radio.example/xm/", L"http://radio.example./a", same, false},
+        {L"http://[::1]:8000/xm/", L"http://[::1]:8000/a", same, true},
+        {L"http://[::1]:8000/xm/", L"http://[0::1]:8000/a", same, false},
+        {L"http://[::1]/xm/", L"http://[fe80::1%25eth0]/a", any, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(RedirectAllowed(c.from, c.to, c.scope), c.allowed) << c.from << " -> " << c.to;
