@@ -101,9 +101,12 @@ KWindow::~KWindow() {}
 LRESULT KWindow::WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case WM_DESTROY:
-        // The class is this window's own: its icons go with the window, so the
-        // icon objects may be destroyed once it is gone (before the class is).
-        SetIcon(nullptr);
+        // A class of the window's own: its icons go with the window, so the icon
+        // objects may be destroyed once it is gone (before the class is). A
+        // window attached in its class keeps the icons that class's others show.
+        if (classRegistered) {
+            SetIcon(nullptr);
+        }
         OnDestroy();
         return 0;
     case WM_CLOSE:

@@ -146,7 +146,13 @@ TEST(KWindowTest, NotificationsReachOnlyObjectsThatProvideThem) {
         EXPECT_EQ(defaultProcessed - defaultBefore, c.call == nullptr ? 1 : result) << &c - cases;
     }
     runtime->menuItemRegistry->SetAt(item - KRuntime::firstMenuItemID, nullptr);
+    // The class is shared, not the window's own: its icon stays for the others.
+    const HICON shared = LoadIconW(nullptr, IDI_APPLICATION);
+    SetClassLongPtrW(parent.GetHWND(), GCLP_HICON, LONG_PTR(shared));
     DestroyWindow(parent.GetHWND());
     EXPECT_EQ(leftAtNcDestroy, 0);
+    WNDCLASSW routing = {};
+    GetClassInfoW(GetModuleHandleW(nullptr), L"RoutingParent", &routing);
+    EXPECT_EQ(routing.hIcon, shared);
 }
 
