@@ -1,7 +1,8 @@
 // The sound card through winmm's waveOut: a ring of buffers that the mixing
 // thread refills as the device hands them back. A device that is lost is given
 // up; the mixer then keeps time by the clock and opens the default device again
-// about once a second, so the sound comes back with the device.
+// about once a second, so the sound comes back with the device (one that opens
+// but never plays is tried less and less often).
 
 #include "AudioEngine.h"
 #include "OutputDevice.h"
@@ -31,6 +32,10 @@ constexpr double kLostAfterSeconds = 1.0;
 // of a lost device 1-13 ms: well within the ring (232 ms) that the clock keeps
 // queued ahead, so the music's time does not slip.
 constexpr double kReopenSeconds = 1.0;
+// A device that opens but never hands a buffer back costs a second of silence
+// each time: after each one given up the wait doubles, up to this, until some
+// device plays again.
+constexpr double kLongestRetrySeconds = 30.0;
 // The ring in use plus those kept by devices that failed to close, which may
 // still write their headers and read their samples: they are never handed to
 // another device nor freed. With every ring kept, no device is opened until a
@@ -72,6 +77,7 @@ class WaveOutOutput final : public OutputDevice {
         if (result != MMSYSERR_NOERROR) {
             return result;
         }
+        owed = 0; // the music goes on where it is: nothing is skipped while a device plays
         for (int i = 0; i < kBuffers; ++i) {
             WAVEHDR& h = on.headers[i];
             h = WAVEHDR{};
@@ -121,7 +127,9 @@ class WaveOutOutput final : public OutputDevice {
         if (interrupted.load(std::memory_order_acquire)) {
             return nullptr;
         }
-        return &ring->samples[next * kBlockFrames * 2];
+        // Without a device nothing mixed is heard, and the ring may still be
+        // held by the device that was lost.
+        return device != nullptr ? &ring->samples[next * kBlockFrames * 2] : scratch;
     }
 
     void Submit(int16_t*) override {
@@ -136,7 +144,10 @@ class WaveOutOutput final : public OutputDevice {
             }
         }
         refused[next] = !written;
-        if (!written) {
+        if (!written && owed >= blockSeconds) {
+            owed -= blockSeconds; // the time a silent device took is made up at once
+            dueTime[next] = 0;
+        } else if (!written) {
             // A buffer that no device took still takes its time to "play", so
             // that a music lasts as long as it would be heard and the mixer does
             // not race through it.
@@ -196,6 +207,12 @@ class WaveOutOutput final : public OutputDevice {
         } else {
             const double silent = Seconds() - lastReturn;
             if (silent >= kLostAfterSeconds) {
+                // The music keeps its pace: the silence counts as played, of which
+                // the buffers the device kept are a part (LoseDevice).
+                owed = kLostAfterSeconds - outstanding * blockSeconds;
+                nextOpen = Seconds() + retryDelay;
+                retryDelay = retryDelay * 2 < kLongestRetrySeconds ? retryDelay * 2
+                                                                   : kLongestRetrySeconds;
                 LoseDevice();
                 return;
             }
@@ -226,6 +243,8 @@ class WaveOutOutput final : public OutputDevice {
                 }
             } else if (!(ring->headers[oldest].dwFlags & WHDR_DONE)) {
                 break;
+            } else {
+                retryDelay = kReopenSeconds; // a device plays
             }
             frames += kBlockFrames;
             --outstanding;
@@ -318,6 +337,9 @@ class WaveOutOutput final : public OutputDevice {
     Ring* ring = nullptr;      // the one mixed into
     HWAVEOUT device = nullptr; // `ring`'s device while it plays; null once lost
     double nextOpen = 0;       // when the default device may be tried again
+    double retryDelay = kReopenSeconds; // after the next device that stays silent
+    double owed = 0;           // seconds of music to make up at once, no device playing
+    int16_t scratch[kBlockFrames * 2]; // mixed into, unheard, while no device plays
     bool refused[kBuffers] = {};
     double dueTime[kBuffers] = {}; // when a refused buffer counts as played
     double lastDue = 0;
