@@ -3,7 +3,9 @@
 // by the device's event, and does nothing else. The playback benchmark measures
 // it beside the player. Runs for the seconds given on its command line.
 // With "--one-block" it is the floor of launch to sound instead: it opens the
-// device, writes one loud block, and ends once the device hands it back.
+// device, writes one loud block, and ends once the device hands it back. With
+// "--window-block" it first creates and shows a window of the player's size, as
+// the player must before its sound (under Wine that is the X11 connection).
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -16,10 +18,34 @@ namespace {
 constexpr int kBuffers = 10;
 constexpr DWORD kFrames = 1024;
 int16_t samples[kBuffers][kFrames * 2]; // silence
+
+// A plain window of the player's size, centred and shown, its first messages handled.
+void ShowPlayerSizedWindow() {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    wc.lpszClassName = L"WaveOutFloor";
+    RegisterClassW(&wc);
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, wc.lpszClassName, L"floor", WS_POPUP,
+                                  (GetSystemMetrics(SM_CXSCREEN) - 409) / 2,
+                                  (GetSystemMetrics(SM_CYSCREEN) - 170) / 2, 409, 170, nullptr,
+                                  nullptr, wc.hInstance, nullptr);
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&msg);
+    }
+}
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool oneBlock = argc > 1 && strcmp(argv[1], "--one-block") == 0;
+    const bool window = argc > 1 && strcmp(argv[1], "--window-block") == 0;
+    const bool oneBlock = window || (argc > 1 && strcmp(argv[1], "--one-block") == 0);
+    if (window) {
+        ShowPlayerSizedWindow();
+    }
     const DWORD seconds = argc > 1 && !oneBlock ? static_cast<DWORD>(atoi(argv[1])) : 30;
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
