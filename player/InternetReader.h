@@ -88,12 +88,14 @@ class InternetReader {
     // The length the open answer announces (FetchRules decides what counts).
     BodyLength Length() const { return length_; }
 
-    // Closes the request handle, always: what is unread is discarded. When no
-    // WinINet operation is outstanding and what is left of the body is known to
-    // be short, it waits (at most kClosingWaitMs) for WinINet to report the
-    // handle closed; otherwise at most kSliceMs (the close runs on, one such at
-    // a time, and the next Open waits for it), and the request's state is
-    // freed whenever WinINet lets go of it. Does nothing when nothing is open.
+    // Closes the request handle, always, unless WinINet has already reported it
+    // closing: what is unread is discarded. When no WinINet operation is
+    // outstanding and what is left of the body is known to be short, it closes
+    // here and waits (at most kClosingWaitMs) for WinINet to report the handle
+    // closed. Anything else (an open or read given up, a body long or unknown)
+    // is closed on a thread of its own, one such at a time (the next Open waits
+    // for it), with at most kSliceMs waited here. The request's state is freed
+    // whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 
     bool IsOpen() const { return state_ != nullptr; }
