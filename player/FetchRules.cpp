@@ -185,3 +185,9 @@ bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered) {
     return length.known &&
            (delivered >= length.bytes || length.bytes - delivered <= kLongestRestReadOut);
 }
+
+bool RetryOnNewConnection(DWORD openError) {
+    return openError == ERROR_INTERNET_CONNECTION_RESET ||
+           openError == ERROR_INTERNET_CONNECTION_ABORTED ||
+           openError == ERROR_HTTP_INVALID_SERVER_RESPONSE || openError == ERROR_INTERNET_TIMEOUT;
+}

@@ -80,3 +80,10 @@ bool BodyFits(const BodyLength& length, unsigned long long room);
 // longer or unknown (a refused framing included) could run without end.
 constexpr unsigned long long kLongestRestReadOut = 0x200000;
 bool RestMayBeReadOut(const BodyLength& length, unsigned long long delivered);
+
+// Whether an open that failed before any byte of its answer came is sent once more,
+// on a new connection: only when the connection failed under it (a reset, a close,
+// or silence), as HTTP allows for an idempotent request; a kept connection may have
+// died unnoticed. Never after a stop, a refused certificate or redirect, or a server
+// that cannot be reached.
+bool RetryOnNewConnection(DWORD openError);

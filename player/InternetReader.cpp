@@ -11,10 +11,23 @@ bool InternetReader::Open(HINTERNET root, const wchar_t* url, DWORD flags,
     // WinINet would follow a redirect loop without end, and go on with it inside
     // an abandoned request: redirects are followed here, a few at most.
     std::wstring address = EscapeControlCharacters(url);
+    const DWORD hopFlags = flags | kFetchRuleFlags | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    bool retried = false;
     for (int hop = 0;; ++hop) {
-        if (!OpenOnce(root, address.c_str(),
-                      flags | kFetchRuleFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, stop)) {
-            return false;
+        if (!OpenOnce(root, address.c_str(), hopFlags, stop, retried ? INFINITE : kKeptSilenceMs)) {
+            // The request went out on a connection that failed before any of its
+            // answer came: sent once more (see FetchRules). The failed one's
+            // connection is not WinINet's to reuse: its answer never ended, and
+            // the close (OpenOnce's first step) drops it, or Wine's abandoned
+            // open holds it. One request at a time leaves no other kept
+            // connection to this server, so the retry connects anew.
+            if (retried || !unanswered_ || !RetryOnNewConnection(lastError_)) {
+                return false;
+            }
+            retried = true;
+            if (!OpenOnce(root, address.c_str(), hopFlags, stop, INFINITE)) {
+                return false;
+            }
         }
         std::wstring target;
         if (!RedirectTarget(address.c_str(), target)) {
@@ -72,8 +85,9 @@ bool InternetReader::RedirectTarget(const wchar_t* url, std::wstring& target) {
 }
 
 bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
-                              const std::atomic<bool>& stop) {
+                              const std::atomic<bool>& stop, DWORD limitOnKeptMs) {
     Close();
+    unanswered_ = false;
     failed_ = false;
     lastError_ = 0;
     delivered_ = 0;
@@ -92,13 +106,14 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     }
     lastDataTick_ = GetTickCount();
     state_->pending = true;
+    unanswered_ = true;
     // Wine 8 always answers ERROR_IO_PENDING here, then REQUEST_COMPLETE carries
     // the request handle in dwResult, or 0 and the error in dwError; Windows
     // documents both that and an immediate handle.
     HINTERNET request =
         InternetOpenUrlW(root, url, nullptr, 0, flags, reinterpret_cast<DWORD_PTR>(state_));
     if (request == nullptr) {
-        if (!AwaitPendingCall(stop)) {
+        if (!AwaitPendingCall(stop, limitOnKeptMs)) {
             return false;
         }
         request = reinterpret_cast<HINTERNET>(state_->result.load());
@@ -110,6 +125,7 @@ bool InternetReader::OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags,
     }
     request_ = request;
     state_->handle = request;
+    unanswered_ = false;
 
     ReadLength();
     // HTTP makes a response whose framing is broken unusable: closed at once,

@@ -40,6 +40,10 @@ class InternetReader {
     // Longest wait in Close for WinINet to report the request handle closed.
     static constexpr DWORD kClosingWaitMs = 2000;
 
+    // An open sent on a kept connection that hears nothing for this long is sent
+    // again on a new one (a connection may die silently between tracks).
+    static constexpr DWORD kKeptSilenceMs = 5000;
+
     // Redirects followed for one Open.
     static constexpr int kMaxRedirects = 5;
 
@@ -62,7 +66,13 @@ class InternetReader {
     // only where `scope` allows and at most kMaxRedirects; any other fails at
     // once with ERROR_HTTP_REDIRECT_FAILED, and nothing is opened for it. An
     // answer whose framing FetchRules finds invalid (its Content-Length) fails at
-    // once with ERROR_HTTP_INVALID_SERVER_RESPONSE, closed unread.
+    // once with ERROR_HTTP_INVALID_SERVER_RESPONSE, closed unread: HTTP then wants
+    // the connection closed, which only WinINet decides (Windows documents the
+    // close as discarding what is unread; Wine 8 reads out what the first value's
+    // digits say and keeps the connection). A request whose connection fails
+    // before any answer came (a reset, a close, silence past the stall limit or,
+    // on a kept connection, past kKeptSilenceMs) is sent once more, on a new
+    // connection, where FetchRules allows.
     bool Open(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop,
               RedirectScope scope = RedirectScope::SameServer);
 
@@ -78,12 +88,14 @@ class InternetReader {
     // The length the open answer announces (FetchRules decides what counts).
     BodyLength Length() const { return length_; }
 
-    // Closes the request handle, always: what is unread is discarded. When no
-    // WinINet operation is outstanding and what is left of the body is known to
-    // be short, it waits (at most kClosingWaitMs) for WinINet to report the
-    // handle closed; otherwise at most kSliceMs (the close runs on, one such at
-    // a time, and the next Open waits for it), and the request's state is
-    // freed whenever WinINet lets go of it. Does nothing when nothing is open.
+    // Closes the request handle, always, unless WinINet has already reported it
+    // closing: what is unread is discarded. When no WinINet operation is
+    // outstanding and what is left of the body is known to be short, it closes
+    // here and waits (at most kClosingWaitMs) for WinINet to report the handle
+    // closed. Anything else (an open or read given up, a body long or unknown)
+    // is closed on a thread of its own, one such at a time (the next Open waits
+    // for it), with at most kSliceMs waited here. The request's state is freed
+    // whenever WinINet lets go of it. Does nothing when nothing is open.
     void Close();
 
     bool IsOpen() const { return state_ != nullptr; }
@@ -97,17 +109,20 @@ class InternetReader {
 
   private:
     enum class Wait { Done, Stopped, Stalled };
-    bool OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop);
+    bool OpenOnce(HINTERNET root, const wchar_t* url, DWORD flags, const std::atomic<bool>& stop,
+                  DWORD limitOnKeptMs);
     // True with the absolute address to go to (escaped) when the open request is
     // a redirect with a usable Location.
     bool RedirectTarget(const wchar_t* url, std::wstring& target);
-    Wait WaitForCompletion(const std::atomic<bool>& stop);
+    // The stall limit, or `limitOnKeptMs` when shorter and the request went out
+    // on a kept connection.
+    Wait WaitForCompletion(const std::atomic<bool>& stop, DWORD limitOnKeptMs);
     // Waits while a close that may read long is still running (InternetRequest.cpp).
     // False (the reader failed) when stopped or after the stall limit.
     bool WaitForLongClose(const std::atomic<bool>& stop);
     // After a call that answered FALSE or null: waits for it when it went pending.
     // False (the reader failed) when it failed, was stopped or stalled.
-    bool AwaitPendingCall(const std::atomic<bool>& stop);
+    bool AwaitPendingCall(const std::atomic<bool>& stop, DWORD limitOnKeptMs = INFINITE);
     void ReadLength();
     bool Fail(DWORD error);
 
@@ -119,5 +134,6 @@ class InternetReader {
     BodyLength length_;
     bool ended_ = false; // the body was read to its end
     bool failed_ = false;
+    bool unanswered_ = false; // the last failure came before any answer
     DWORD lastError_ = 0;
 };

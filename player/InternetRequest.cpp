@@ -16,8 +16,12 @@ void Release(InternetRequestState* state) {
     }
 }
 
+// A handle value is ours only until its HANDLE_CLOSING: after that WinINet may
+// have given it to another handle (it closes a request itself with its session,
+// and may with a failed open), so it is not closed again. What is left is a close
+// racing one of WinINet's own, which only the session's close at shutdown makes.
 void CloseRequestOnce(InternetRequestState* state, HINTERNET request) {
-    if (!state->closeClaimed.exchange(true)) {
+    if (!state->closeClaimed.exchange(true) && !state->closed) {
         InternetCloseHandle(request);
     }
 }
@@ -25,9 +29,13 @@ void CloseRequestOnce(InternetRequestState* state, HINTERNET request) {
 // Closes made by CloseMayReadLong that have not returned yet (any thread).
 std::atomic<LONG> longClosesInFlight{0};
 
-DWORD WINAPI CloseAside(void* request) {
-    InternetCloseHandle(static_cast<HINTERNET>(request));
+DWORD WINAPI CloseAside(void* context) {
+    auto* state = static_cast<InternetRequestState*>(context);
+    if (!state->closed) {
+        InternetCloseHandle(state->handle);
+    }
     --longClosesInFlight;
+    Release(state);
     return 0;
 }
 
@@ -37,16 +45,18 @@ DWORD WINAPI CloseAside(void* request) {
 // sender faster than its reads never ends. Such a close is made on a thread of
 // its own, so neither the worker nor the program's close waits, and one at a
 // time: the next open waits for it (WaitForLongClose), as an open beyond two
-// connections to one server waits on Windows.
-void CloseMayReadLong(InternetRequestState* state, HINTERNET request) {
+// connections to one server waits on Windows. The thread has the default stack:
+// the close may run the TLS shutdown and the status callback, and nothing
+// documents what WinINet needs; a reservation costs only address space.
+void CloseMayReadLong(InternetRequestState* state) {
     if (state->closeClaimed.exchange(true)) {
         return;
     }
     ++longClosesInFlight;
-    HANDLE thread = CreateThread(nullptr, 64 * 1024, CloseAside, request,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ++state->refs; // the thread's, for the closed flag it looks at
+    HANDLE thread = CreateThread(nullptr, 0, CloseAside, state, 0, nullptr);
     if (thread == nullptr) {
-        CloseAside(request);
+        CloseAside(state);
         return;
     }
     CloseHandle(thread);
@@ -72,17 +82,20 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void* i
         state->error = done->dwError;
         state->pending = false;
         SetEvent(state->event);
-        // An open abandoned before WinINet named its handle: close it here,
-        // last (WinINet still holds the state during this callback, and its
-        // HANDLE_CLOSING can only follow).
-        if (state->orphaned) {
-            HINTERNET request = state->handle;
-            if (request != nullptr) {
-                CloseRequestOnce(state, request);
-            }
+        // An open abandoned before WinINet named its handle: closed now, aside
+        // (nothing is known of its body), with the state held for that thread.
+        if (state->orphaned && state->handle != nullptr) {
+            CloseMayReadLong(state);
         }
         break;
     }
+    // Sent without a connect first: the request went out on a kept connection.
+    case INTERNET_STATUS_CONNECTING_TO_SERVER:
+        state->connecting = true;
+        break;
+    case INTERNET_STATUS_REQUEST_SENT:
+        state->sent = true;
+        break;
     case INTERNET_STATUS_HANDLE_CLOSING:
         // The last callback WinINet makes for this handle.
         if (!state->closed.exchange(true)) {
@@ -150,12 +163,15 @@ bool InternetReader::Fail(DWORD error) {
     return false;
 }
 
-InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& stop) {
+InternetReader::Wait InternetReader::WaitForCompletion(const std::atomic<bool>& stop,
+                                                      DWORD limitOnKeptMs) {
     while (state_->pending) {
         if (stop) {
             return Wait::Stopped;
         }
-        if (GetTickCount() - lastDataTick_ >= stallLimitMs_) {
+        const bool kept = state_->sent && !state_->connecting;
+        const DWORD limit = kept && limitOnKeptMs < stallLimitMs_ ? limitOnKeptMs : stallLimitMs_;
+        if (GetTickCount() - lastDataTick_ >= limit) {
             return Wait::Stalled;
         }
         WaitForSingleObject(state_->event, kSliceMs);
@@ -176,13 +192,13 @@ bool InternetReader::WaitForLongClose(const std::atomic<bool>& stop) {
     return true;
 }
 
-bool InternetReader::AwaitPendingCall(const std::atomic<bool>& stop) {
+bool InternetReader::AwaitPendingCall(const std::atomic<bool>& stop, DWORD limitOnKeptMs) {
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
         state_->pending = false;
         return Fail(error);
     }
-    switch (WaitForCompletion(stop)) {
+    switch (WaitForCompletion(stop, limitOnKeptMs)) {
     case Wait::Stopped:
         return Fail(ERROR_CANCELLED);
     case Wait::Stalled:
@@ -198,8 +214,11 @@ void InternetReader::Close() {
         return;
     }
     InternetRequestState* state = state_;
-    const bool restMayBeLong =
-        request_ != nullptr && !ended_ && !RestMayBeReadOut(length_, delivered_);
+    // Only a request whose rest is known to be short is closed here; anything
+    // else (a body long or unknown, an open given up, a handle only the callback
+    // named) may read long under Wine and is closed aside.
+    const bool restShort =
+        request_ != nullptr && (ended_ || RestMayBeReadOut(length_, delivered_));
     state_ = nullptr;
     request_ = nullptr;
     bool abandoned = state->pending;
@@ -207,25 +226,24 @@ void InternetReader::Close() {
     // least one of the two sees the handle and closes it.
     state->orphaned = true;
     HINTERNET request = state->handle;
-    if (request != nullptr && restMayBeLong && !abandoned) {
-        CloseMayReadLong(state, request);
-        // Usually it is done at once: then the next request finds it closed.
+    if (request != nullptr && restShort && !abandoned) {
+        CloseRequestOnce(state, request);
+        // An idle request reports HANDLE_CLOSING inside InternetCloseHandle or a
+        // moment later on a WinINet thread.
         DWORD start = GetTickCount();
-        while (!state->closed && GetTickCount() - start < kSliceMs) {
+        while (!state->closed && GetTickCount() - start < kClosingWaitMs) {
             WaitForSingleObject(state->event, kSliceMs);
         }
     } else if (request != nullptr) {
-        CloseRequestOnce(state, request);
-        // An abandoned operation keeps the handle alive inside WinINet until
-        // its connection ends (Wine 8: neither REQUEST_COMPLETE nor
-        // HANDLE_CLOSING comes before; Windows documents the close as cancelling
-        // it): no use waiting for that. An idle request reports HANDLE_CLOSING
-        // inside InternetCloseHandle or a moment later on a WinINet thread.
-        if (!abandoned) {
-            DWORD start = GetTickCount();
-            while (!state->closed && GetTickCount() - start < kClosingWaitMs) {
-                WaitForSingleObject(state->event, kSliceMs);
-            }
+        CloseMayReadLong(state);
+        // An abandoned operation keeps the handle alive inside WinINet until its
+        // connection ends (Wine 8: neither REQUEST_COMPLETE nor HANDLE_CLOSING
+        // comes before; Windows documents the close as cancelling it): no use
+        // waiting for that. Otherwise the close is usually done at once, and the
+        // next request then finds it closed.
+        DWORD start = GetTickCount();
+        while (!abandoned && !state->closed && GetTickCount() - start < kSliceMs) {
+            WaitForSingleObject(state->event, kSliceMs);
         }
     } else if (!abandoned) {
         // The open failed before any handle was made: no callback will come.

@@ -21,6 +21,9 @@ struct InternetRequestState {
     std::atomic<DWORD_PTR> result{0};
     std::atomic<DWORD> error{0};
     std::atomic<bool> closed{false};
+    // The open's progress: a connect begun (none on a kept connection), the request sent.
+    std::atomic<bool> connecting{false};
+    std::atomic<bool> sent{false};
     // Set by Close: the reader is gone. An open that completes after it is
     // closed by the callback.
     std::atomic<bool> orphaned{false};

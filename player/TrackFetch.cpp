@@ -20,9 +20,10 @@ enum class Download { Complete, TooLarge, Failed };
 // Reads the opened request to its end into `buffer`, from its first byte, taking
 // at most `limit` bytes: a body with more fails instead of running past the end,
 // and one announced with more fails before it is read. `total` gets the bytes
-// kept. A read error after some bytes counts as the end.
+// kept. A read error (a body cut short of its length among them) ends a module,
+// whose bytes may still play; an answer cut short fails: it names no module.
 Download ReadBody(InternetReader& reader, unsigned char* buffer, DWORD limit, DWORD& total,
-                  const std::atomic<bool>& stop) {
+                  const std::atomic<bool>& stop, bool cutIsEnd) {
     total = 0;
     if (!BodyFits(reader.Length(), limit)) {
         return Download::TooLarge;
@@ -32,8 +33,10 @@ Download ReadBody(InternetReader& reader, unsigned char* buffer, DWORD limit, DW
         DWORD room = limit - total;
         unsigned char* dest = room > 0 ? buffer + total : overflow;
         DWORD count = 0;
-        if (!reader.Read(dest, room > 0 ? (room < kPiece ? room : kPiece) : kPiece, &count, stop) ||
-            count == 0) {
+        if (!reader.Read(dest, room > 0 ? (room < kPiece ? room : kPiece) : kPiece, &count, stop)) {
+            return stop || !cutIsEnd ? Download::Failed : Download::Complete;
+        }
+        if (count == 0) {
             return stop ? Download::Failed : Download::Complete;
         }
         // The stop flag is looked at after each piece that arrived, before it counts.
@@ -54,8 +57,8 @@ KString MakeTrackUrl(const KString& answer) {
 
 bool MainWindow::DownloadToBuffer(unsigned char* buffer, InternetReader& reader) {
     DWORD total = 0;
-    Download result =
-        ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize), total, threadShouldStop);
+    Download result = ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize), total,
+                               threadShouldStop, true);
     reader.Close();
     return result == Download::Complete && total > 0 && !threadShouldStop;
 }
@@ -73,7 +76,7 @@ bool MainWindow::FetchTrack(unsigned char* buffer) {
         // The answer must leave room for the zero byte that ends it.
         DWORD total = 0;
         Download answer = ReadBody(reader, buffer, static_cast<DWORD>(trackBufferSize) - 1, total,
-                                   threadShouldStop);
+                                   threadShouldStop, false);
         reader.Close();
         if (answer == Download::Complete && total > 0 && !threadShouldStop) {
             KString answerText(reinterpret_cast<const char*>(buffer));
@@ -89,6 +92,9 @@ bool MainWindow::FetchTrack(unsigned char* buffer) {
             }
         }
     }
+    // Whatever failed, no request stays open behind the box (the module's closed
+    // with its block).
+    reader.Close();
     if (fetched) {
         titleBox.SetText(savedTitle);
         return true;

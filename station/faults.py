@@ -100,6 +100,22 @@ def send_cut(h, head, r, keep, p):
     return False
 
 
+def send_then_deaf(h, head, r, keep, p):
+    """The response whole on the kept connection; then what comes next on it is never
+    answered (a stall), or is answered with a reset (-reset)."""
+    h.sock.sendall(head + r.body)
+    h.record["bytes"] = len(r.body)
+    if not p["mode"].endswith("-reset"):
+        stall(h, p["for"])
+        return False
+    while not (select.select([h.sock], [], [], 0.1)[0] or h.station.stop_event.is_set()):
+        pass
+    h.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    h.record["outcome"] = "reset"
+    h.sock.close()
+    return False
+
+
 def send_nothing(h, head, r, keep, p):
     stall(h, p["for"])
     return False
@@ -251,6 +267,10 @@ MODES = {
     "module-reset":    ("module", "sends `at` bytes of the module, waits `wait` s, then resets (RST)",
                         sent_by(send_cut)),
     "module-trickle":  ("module", "sends the module `chunk` bytes every `delay` s", sent_by(send_trickle)),
+    "module-then-deaf": ("module", "sends the module, keeps the connection, never answers on it again",
+                         sent_by(send_then_deaf)),
+    "module-then-reset": ("module", "sends the module, keeps the connection, resets it at the next request",
+                          sent_by(send_then_deaf)),
     "module-garbage":  ("module", "4096 seeded random bytes instead of the module", garbage),
     "module-text":     ("module", "a plain text instead of the module",
                         rewrite(lambda b: TEXT, status=200, ctype="text/plain")),

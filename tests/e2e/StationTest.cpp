@@ -163,6 +163,10 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "answer-404", &kCorrupted, L"???", "<html><head><title>404%20Not%20Found", 2, 0},
         {"", "answer-empty", &kDownloadError, L"buffering...", "", 0, 0},
         {"", "answer-1mib", &kDownloadError, L"buffering...", "", 0, 0}, // no room for its end
+        {"", "answer-reset&at=3", &kDownloadError, L"buffering...", "", 0, 0}, // cut: no name
+        // A kept connection that died since the last request costs a retry on a new one.
+        {"", "module-then-deaf&count=1", nullptr, L"First Light", "", -1, 0},
+        {"", "module-then-reset&count=1", nullptr, L"First Light", "first.mod", -1, 0},
         // A failed first buffer: the second is never asked for.
         {"", "module-empty", &kDownloadError, L"buffering...", "first.mod", 1, 0},
         {"", "module-oversize", &kDownloadError, L"buffering...", "first.mod", 1, 0},

@@ -106,6 +106,14 @@ BOOL WINAPI CloseCounted(HINTERNET handle) {
     return realClose(handle);
 }
 
+// Closes made on the thread that asked for them (the test's), counted.
+DWORD callerThread = 0;
+std::atomic<int> callerCloses{0};
+BOOL WINAPI CloseOnCaller(HINTERNET handle) {
+    callerCloses += GetCurrentThreadId() == callerThread;
+    return realClose(handle);
+}
+
 class InternetReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -365,6 +373,38 @@ TEST_F(InternetReaderTest, NoMoreThanTwoRequestsAreOpenAtOnceWhateverTheServerSe
         }
         EXPECT_EQ(openRequests.load(), 0) << "requests left open";
         Get("/release");
+    }
+}
+
+// A close that may read long (Wine reads out a body on the close) never runs on the
+// caller's thread: neither for an open given up while it waits, nor for one whose
+// answer came after it was given up, into a body without end.
+TEST_F(InternetReaderTest, AnOpenGivenUpIsClosedAsideEvenWhenItsAnswerComesLater) {
+    ImportHook closes("wininet.dll", "InternetCloseHandle", &CloseOnCaller);
+    ASSERT_TRUE((realClose = closes.original) != nullptr);
+    callerThread = GetCurrentThreadId();
+    InternetReader reader(300);
+    EXPECT_FALSE(reader.Open(root, Url("/endless/late-chunked/1048576").c_str(), kFlags, stop));
+    Sleep(1500); // the answer has come
+    reader.Close();
+    EXPECT_EQ(callerCloses.load(), 0);
+}
+
+// A handle is ours only until WinINet reports it closing: a request closed with its
+// session is not closed again by its reader, though by then another request may
+// have its value (Wine gives it to the next handle made).
+TEST_F(InternetReaderTest, ARequestClosedWithItsSessionIsNotClosedAgain) {
+    InternetReader first(5000), others[3];
+    ASSERT_TRUE(first.Open(root, Url("/body/100").c_str(), kFlags, stop));
+    CloseInternetSession(root);
+    ASSERT_NE(root = OpenInternetSession(), nullptr);
+    for (InternetReader& other : others) {
+        ASSERT_TRUE(other.Open(root, Url("/body/5000").c_str(), kFlags, stop));
+    }
+    first.Close();
+    for (InternetReader& other : others) {
+        std::string body;
+        EXPECT_TRUE(ReadAll(other, body, stop) && body == Expected(5000)) << body.size() << " bytes";
     }
 }
 

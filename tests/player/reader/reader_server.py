@@ -99,11 +99,14 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
     def endless(self, arg):
-        """/endless/[302-]HOW[/LIMIT]: an answer whose body ("length": announced as 1e9,
-        "chunked", "close") or header ("headers") never ends; 302- makes it a redirect to
-        /body/100. After LIMIT bytes (if given) it holds the connection until /release."""
+        """/endless/[302-][late-]HOW[/LIMIT]: an answer whose body ("length": announced as
+        1e9, "chunked", "close") or header ("headers") never ends; 302- makes it a redirect
+        to /body/100, late- sends it after a second. After LIMIT bytes (if given) it holds
+        the connection until /release."""
         how, _, limit = arg.partition("/")
         _, redirect, how = how.rpartition("302-")
+        _, late, how = how.rpartition("late-")
+        time.sleep(1 if late else 0)
         release = RELEASE[0]
         self.close_connection = True
         status = b"302 Found\r\nLocation: /body/100" if redirect else b"200 OK"
