@@ -6,6 +6,13 @@ SONVALE_BUILD=${SONVALE_BUILD:-$SONVALE_ROOT/build}
 # Wine settings for every program we start: a prefix inside the build folder, no
 # Wine logging, no Mono/Gecko install prompts, and a build-local HOME.
 sonvale_wine_env() {
+    # The program is 32-bit: a kernel with its 32-bit emulation off (ia32_emulation)
+    # cannot start Wine's 32-bit loader, and every run would fail later, less clearly.
+    local why
+    if ! why=$(wine --version 2>&1); then
+        echo "Wine cannot start 32-bit programs on this machine: ${why##*: }" >&2
+        return 1
+    fi
     export WINEPREFIX="$SONVALE_BUILD/wineprefix"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
