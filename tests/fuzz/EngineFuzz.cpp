@@ -7,34 +7,63 @@
 #include "EngineTesting.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <mutex>
 #include <vector>
 
 namespace {
 
 constexpr uint32_t kBlockFrames = 1024;
-constexpr uint64_t kSeconds = 3;
+constexpr uint64_t kBlocks = 3 * 44100 / kBlockFrames; // about three seconds
 constexpr size_t kTrackBufferSize = 0x100000;
 constexpr DWORD kPlayerFlags = 0x880410;
 
-// Takes every block as soon as it is mixed. The mixer asks for none while
-// nothing plays.
+// Takes a block whenever the fuzzer allows one, as fast as the mixer makes it.
+// Once started the mixer never pauses: a device that took every block at once
+// would have it mix silence at full speed between the inputs.
 class Device final : public sonvale::audio::OutputDevice {
   public:
     uint32_t BlockFrames() const override { return kBlockFrames; }
-    int16_t* NextBuffer() override { return stop ? nullptr : buffer.data(); }
-    void Submit(int16_t*) override { frames += kBlockFrames; }
-    uint64_t PlayedFrames() const override { return frames; }
-    void Interrupt() override { stop = true; }
-    std::atomic<uint64_t> frames{0};
+    int16_t* NextBuffer() override {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [this] { return stop || allowed > 0; });
+        if (stop) {
+            return nullptr;
+        }
+        --allowed;
+        return buffer.data();
+    }
+    void Submit(int16_t*) override {
+        std::lock_guard<std::mutex> hold(lock);
+        ++submitted;
+        changed.notify_all();
+    }
+    uint64_t PlayedFrames() const override {
+        std::lock_guard<std::mutex> hold(lock);
+        return submitted * kBlockFrames;
+    }
+    void Interrupt() override {
+        std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+        changed.notify_all();
+    }
+    void Mix(uint64_t blocks) {
+        std::unique_lock<std::mutex> hold(lock);
+        const uint64_t until = submitted + blocks;
+        allowed += blocks;
+        changed.notify_all();
+        changed.wait(hold, [&] { return submitted >= until; });
+    }
 
   private:
-    std::vector<int16_t> buffer = std::vector<int16_t>(kBlockFrames * 2); // mixing thread
-    std::atomic<bool> stop{false};
+    mutable std::mutex lock;
+    std::condition_variable changed;
+    std::vector<int16_t> buffer = std::vector<int16_t>(kBlockFrames * 2);
+    uint64_t allowed = 0;   // lock
+    uint64_t submitted = 0; // lock
+    bool stop = false;      // lock
 };
 
 Device* Start() {
@@ -72,9 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME);
     BASS_ChannelPlay(music, FALSE);
     // A few seconds, or less once the song has ended.
-    const uint64_t end = device->frames + kSeconds * 44100;
-    while (device->frames < end && BASS_ChannelIsActive(music)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (uint64_t mixed = 0; mixed < kBlocks && BASS_ChannelIsActive(music); mixed += 16) {
+        device->Mix(16);
     }
     BASS_MusicFree(music);
     return 0;
