@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+// Older releases lack upstream's fixes of faults in the loaders this build keeps.
+static_assert(OPENMPT_API_VERSION_AT_LEAST(0, 7, 13), "libopenmpt 0.7.13 or newer");
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -117,9 +120,12 @@ std::unique_ptr<Music> Music::Load(const void* data, size_t size, DWORD flags, u
 
     // The default at the song's end is a fade-out: a music must simply stop.
     // No dither: the same module gives the same samples every time, and the
-    // gain control measures the music rather than noise.
-    const openmpt_module_initial_ctl ctls[] = {
-        {"play.at_end", "stop"}, {"dither", "0"}, {nullptr, nullptr}};
+    // gain control measures the music rather than noise. The interpolation is
+    // the one the flags ask for, never an Amiga's filter in its place.
+    const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"},
+                                               {"dither", "0"},
+                                               {"render.resampler.emulate_amiga", "0"},
+                                               {nullptr, nullptr}};
     int status = OPENMPT_ERROR_OK;
     music->module = openmpt_module_create_from_memory2(
         data, WithoutZeroPadding(data, size), openmpt_log_func_silent, nullptr,

@@ -260,42 +260,64 @@ sonvale_stop_xvfb() {
     fi
 }
 
-# Builds the static libopenmpt for 32-bit Windows from Debian's source package,
-# once per build folder. Prints the install prefix.
-sonvale_libopenmpt_win32() {
-    local deps="$SONVALE_BUILD/deps"
-    local prefix="$deps/libopenmpt-win32"
-    if [ ! -f "$prefix/lib/libopenmpt.a" ]; then
-        echo "== building libopenmpt for Windows (a few minutes, once)" >&2
-        rm -rf "$deps/src" && mkdir -p "$deps/src"
-        (cd "$deps/src" && apt-get source -q --download-only libopenmpt >&2 &&
-            dpkg-source -x libopenmpt_*.dsc libopenmpt >/dev/null)
-        (cd "$deps/src/libopenmpt" &&
-            ./configure -q --enable-silent-rules --host=i686-w64-mingw32 --prefix="$prefix" \
-                CC=i686-w64-mingw32-gcc-posix CXX=i686-w64-mingw32-g++-posix \
-                CFLAGS="-O2 -msse2 -mfpmath=sse" CXXFLAGS="-O2 -msse2 -mfpmath=sse" \
-                --disable-shared --enable-static --without-mpg123 \
-                --without-ogg --without-vorbis --without-vorbisfile --without-zlib \
-                --without-portaudio --without-portaudiocpp --without-pulseaudio \
-                --without-sndfile --without-flac --disable-openmpt123 --disable-examples \
-                --disable-tests --disable-doxygen-doc >&2 &&
-            make -s -j"$(nproc)" >&2 && make -s install >&2) || return 1
+# libopenmpt's source: the newest that Debian's index offers (the current stable
+# suite's, which scripts/setup adds as a source-only entry), at least 0.7.13,
+# fetched and checked by apt, unpacked with Debian's own patches and then ours
+# (audio/libopenmpt/kept-formats.patch), once per build folder. Prints its
+# folder; every build of the decoder compiles from it.
+SONVALE_LIBOPENMPT_MIN=0.7.13
+sonvale_libopenmpt_source() {
+    local deps="$SONVALE_BUILD/deps" patch="$SONVALE_ROOT/audio/libopenmpt/kept-formats.patch"
+    local v best="" dir stamp
+    for v in $(apt-cache showsrc libopenmpt 2>/dev/null | sed -n 's/^Version: //p'); do
+        if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
+    done
+    if [ -z "$best" ] || ! dpkg --compare-versions "$best" ge "$SONVALE_LIBOPENMPT_MIN"; then
+        echo "libopenmpt: Debian's index offers ${best:-no source}, older than $SONVALE_LIBOPENMPT_MIN (run ./scripts/setup)" >&2
+        return 1
     fi
-    echo "$prefix"
+    dir="$deps/libopenmpt-$best"
+    stamp="$best $(sha256sum <"$patch")"
+    if [ "$(cat "$dir/.sonvale-stamp" 2>/dev/null)" != "$stamp" ]; then
+        echo "== fetching libopenmpt $best from Debian's source index" >&2
+        rm -rf "$dir" "$deps/fetch" && mkdir -p "$deps/fetch"
+        # apt checks the files against the signed index; dpkg-source need not
+        # look for the uploader's key.
+        (cd "$deps/fetch" && apt-get source -q --download-only "libopenmpt=$best" >&2 &&
+            dpkg-source -q --no-check -x libopenmpt_*.dsc "$dir" >/dev/null) || return 1
+        patch -s -d "$dir" -p1 <"$patch" || return 1
+        rm -rf "$deps/fetch" "$deps"/libopenmpt_*.orig.tar.*
+        echo "$stamp" >"$dir/.sonvale-stamp"
+    fi
+    echo "$dir"
 }
 
-# Builds the Windows program and its tests (libopenmpt first, once). Prints the
+# Builds the engine's fuzz target natively with clang's libFuzzer, under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the decoder with them. Prints
+# the build folder.
+sonvale_build_fuzz() {
+    local openmpt dir="$SONVALE_BUILD/native-fuzz"
+    local flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+    openmpt=$(sonvale_libopenmpt_source) || return 1
+    CC=clang-14 CXX=clang++-14 cmake -S "$SONVALE_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DSONVALE_FUZZ=ON -DSONVALE_LIBOPENMPT_SOURCE="$openmpt" \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+    cmake --build "$dir" >&2 || return 1
+    echo "$dir"
+}
+
+# Builds the Windows program and its tests, the decoder with them. Prints the
 # build folder.
 sonvale_build_win32() {
     local openmpt
-    openmpt=$(sonvale_libopenmpt_win32) || return 1
+    openmpt=$(sonvale_libopenmpt_source) || return 1
     local win="$SONVALE_BUILD/win32"
     # SONVALE_STATION_PORT, as for the package: two checkouts can then test side by side.
     local port=()
     [ -n "${SONVALE_STATION_PORT:-}" ] && port=(-DSONVALE_STATION_PORT="$SONVALE_STATION_PORT")
     cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-i686.cmake" \
-        -DSONVALE_LIBOPENMPT_PREFIX="$openmpt" "${port[@]}" --no-warn-unused-cli >/dev/null
+        -DSONVALE_LIBOPENMPT_SOURCE="$openmpt" "${port[@]}" --no-warn-unused-cli >/dev/null
     # Called as $(...), where a failure would not stop the caller by itself.
     cmake --build "$win" >&2 || return 1
     echo "$win"

@@ -3,6 +3,7 @@
 // once. Runs natively (under the sanitizers) and on Windows.
 
 #include "EngineTestSupport.h"
+#include "TestFormats.h"
 
 #include <cmath>
 #include <cstdio>
@@ -255,6 +256,22 @@ TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
         capture->played = heard;
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(heard == all));
+    }
+}
+
+// The decoder keeps the loaders of MOD, S3M, XM, IT, MTM and UMX only: each of
+// those plays, and a module that the full libopenmpt would play in another
+// format is refused as bytes that are no module.
+TEST_F(Mixing, OnlyTheKeptFormatsPlay) {
+    for (const TestFormat& format : kFormats) {
+        Restart();
+        const HMUSIC music = LoadPadded(format.bytes);
+        EXPECT_EQ(music != 0, format.kept) << format.name;
+        EXPECT_EQ(BASS_ErrorGetCode(), format.kept ? BASS_OK : BASS_ERROR_FILEFORM) << format.name;
+        if (music != 0) {
+            EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
+            EXPECT_GT(Peak(capture->RunTo(8 * 1024)), 1000) << format.name;
+        }
     }
 }
 
