@@ -26,6 +26,9 @@ import time
 import traceback
 import urllib.parse
 
+# The tests' control and fault modes live with the tests.
+TESTS_STATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "station")
+
 DEFAULT_FOLDERS = ["/usr/share/games/bomberclone/music",
                    "/usr/share/games/tecnoballz/musics"]
 DEFAULT_PORT = 8765
@@ -627,6 +630,7 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
         print(free_port(args.host))
         return 0
     if args.control:
+        sys.path.insert(0, TESTS_STATION)
         import faults
         port = int(read_ready(args.ready_file)["port"]) if args.ready_file else args.port
         status, body = faults.send_control(args.host, port, args.control)
@@ -640,6 +644,7 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
         os.remove(args.ready_file)  # a stale one must not announce a port before this run listens
     testing = None
     if args.testing or args.fault:
+        sys.path.insert(0, TESTS_STATION)
         import faults
         try:
             testing = faults.parse_fault(args.fault or "none")

@@ -14,7 +14,6 @@ import time
 import unittest
 
 STATION_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "station")
-sys.path.insert(0, STATION_DIR)
 import modwriter  # noqa: E402
 
 MIB = 1 << 20
