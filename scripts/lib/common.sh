@@ -195,6 +195,7 @@ sonvale_stop_wine() {
 }
 
 SONVALE_STATION_PID=""
+SONVALE_STATION=${SONVALE_STATION:-$SONVALE_ROOT/station/station.py} # the tests': theirs
 # sonvale_start_station PORT DIR [STATION ARGS...]: the station server on PORT, its
 # log (station.log) and ready file in DIR, as a child of this shell that dies with
 # it, even when the shell is killed outright (a test's timeout): nothing is left
@@ -203,7 +204,7 @@ sonvale_start_station() {
     local port=$1 dir=$2 _
     shift 2
     rm -f "$dir/station.ready"
-    "${SONVALE_SPAWN[@]}" setpriv --pdeathsig KILL python3 "$SONVALE_ROOT/station/station.py" --port "$port" \
+    "${SONVALE_SPAWN[@]}" setpriv --pdeathsig KILL python3 "$SONVALE_STATION" --port "$port" \
         --log "$dir/station.log" --ready-file "$dir/station.ready" --quiet "$@" \
         </dev/null >>"$dir/station.out" 2>&1 &
     SONVALE_STATION_PID=$!

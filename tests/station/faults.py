@@ -1,20 +1,15 @@
 #!/usr/bin/env python3
-"""The tests' side of the station: the control endpoints (/control/...) and the
-fault modes a test switches on to break an answer or a module on purpose.
+"""The tests' station: station/station.py with the control endpoints
+(/control/...) and the fault modes a test switches on to break an answer or a
+module on purpose. Run as station.py is (the same options).
 
-station.py loads this module only when asked (--testing, --fault); the station
-that ./scripts/play runs serves plain music without it.
-
-A fault mode is one row of MODES: the request it hits, a line of help, and a
+A fault mode is one row of MODES: the request it hits and a
 change(response, params, handler) that rewrites the station's response or sets
-response.send, its own way of sending. Run this file for the list.
-
-Python 3 standard library only.
+response.send, its own way of sending.
 """
 
 import json
 import os
-import random
 import re
 import select
 import socket
@@ -24,9 +19,11 @@ import threading
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "station"))
+import station  # noqa: E402
+
 MIB = 1 << 20
 HUGE = 1000000000
-TEXT = b"This is not a tracker module, only a few lines of text.\r\n" * 8
 
 
 # --- ways of changing a response -----------------------------------------------
@@ -51,16 +48,6 @@ def padded(size, fill):
 def sized(default, fill):
     """Padded with `fill` to `size` bytes (0: `default`)."""
     return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
-
-
-def garbage(r, p, h):
-    r.body = random.Random(h.station.testing.garbage_seed).randbytes(4096)
-    r.status, r.ctype = 200, "application/octet-stream"
-
-
-def overlong(r, p, h):
-    r.length = len(r.body)
-    r.body += b"GARBAGE-LEFT-ON-THE-CONNECTION"
 
 
 def redirect(r, p, h):
@@ -96,27 +83,13 @@ def send_cut(h, head, r, keep, p):
         h.record["outcome"] = "reset"
         h.sock.close()
         return False
-    stall(h, p["for"])
+    stall(h)
     return False
 
 
 def send_nothing(h, head, r, keep, p):
-    stall(h, p["for"])
+    stall(h)
     return False
-
-
-def send_trickle(h, head, r, keep, p):
-    h.sock.sendall(head)
-    sent, step = 0, max(1, p["chunk"])
-    while sent < len(r.body):
-        if h.station.stop_event.wait(p["delay"]):
-            h.record["outcome"] = "stopped"
-            return False
-        piece = r.body[sent:sent + step]
-        h.sock.sendall(piece)
-        sent += len(piece)
-        h.record["bytes"] = sent
-    return keep
 
 
 def endless(h, head, piece, p):
@@ -173,7 +146,7 @@ def huge(r, p, h):
     sent_by(send_endless)(r, p, h)
 
 
-def stall(h, longest):
+def stall(h, longest=3600):
     """Silence until the server stops, the test releases it, the client goes
     away, or `longest` seconds pass."""
     st, control = h.station, h.station.testing
@@ -206,121 +179,53 @@ def stall(h, longest):
 
 
 # --- the modes ---------------------------------------------------------------------
-# mode -> (the request it hits, one-line help, change). "answer" is GET
-# /xm/request.php with the name as its body, "module" GET /xm/<name> with the file.
+# mode -> (the request it hits, change). "answer" is GET /xm/request.php with the
+# name as its body, "module" GET /xm/<name> with the file.
 MODES = {
-    "none":            (None, "normal service", None),
-    "answer-empty":    ("answer", "request.php answers 200 with a 0-byte body", rewrite(lambda b: b"")),
-    "answer-404":      ("answer", "request.php answers an HTML error page, status 404", error(404)),
-    "answer-500":      ("answer", "request.php answers an HTML error page, status 500", error(500)),
-    "answer-crlf":     ("answer", "the answer is the name followed by CR LF", rewrite(lambda b: b + b"\r\n")),
-    "answer-lf":       ("answer", "the answer is the name followed by LF", rewrite(lambda b: b + b"\n")),
-    "answer-nul":      ("answer", "the answer is the name, a zero byte, then 'garbage'",
-                        rewrite(lambda b: b + b"\0garbage")),
-    "answer-1mib":     ("answer", "the answer is the name padded with 'x' to exactly 1 MiB (no zero byte)",
-                        rewrite(padded(MIB, b"x"))),
-    "answer-oversize": ("answer", "the answer is the name padded with 'x' to 1 MiB + 1 byte",
-                        rewrite(padded(MIB + 1, b"x"))),
-    "answer-long":     ("answer", "the answer is the name padded with 'x' to `size` bytes (default 2049)",
-                        sized(2049, b"x")),
-    "answer-stall":    ("answer", "announces the whole answer, sends `at` bytes, then goes silent",
-                        sent_by(send_cut)),
-    "answer-silent":   ("answer", "reads the request and sends nothing at all, not even the status line",
-                        sent_by(send_nothing)),
-    "answer-reset":    ("answer", "sends `at` bytes of the answer, waits `wait` s, then resets (RST)",
-                        sent_by(send_cut)),
-    "answer-trickle":  ("answer", "sends the answer `chunk` bytes every `delay` s", sent_by(send_trickle)),
-    "answer-redirect": ("answer", "request.php redirects (302) to itself: a loop, or `count` hops; to `host`",
-                        redirect),
-    "answer-cr":       ("answer", "the answer is the name, a bare CR, then 'X-Injected: yes'",
-                        rewrite(lambda b: b + b"\rX-Injected: yes")),
-    "answer-overlong": ("answer", "the answer's Content-Length covers the name, more bytes follow it", overlong),
-    "module-404":      ("module", "the module request answers an HTML error page, status 404", error(404)),
-    "module-500":      ("module", "the module request answers an HTML error page, status 500", error(500)),
-    "module-1mib":     ("module", "the module padded with zero bytes to exactly 1 MiB",
-                        rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", "the module padded with zero bytes to `size` bytes (default 1 MiB + 1)",
-                        sized(MIB + 1, b"\0")),
-    "module-framing":  ("module", "the module itself, framed as `length` and `coding` say", None),
-    "module-empty":    ("module", "the module request answers 200 with a 0-byte body",
-                        rewrite(lambda b: b"", status=200)),
-    "module-stall":    ("module", "announces the whole module, sends `at` bytes, then goes silent",
-                        sent_by(send_cut)),
-    "module-silent":   ("module", "reads the request and sends nothing at all, not even the status line",
-                        sent_by(send_nothing)),
-    "module-reset":    ("module", "sends `at` bytes of the module, waits `wait` s, then resets (RST)",
-                        sent_by(send_cut)),
-    "module-trickle":  ("module", "sends the module `chunk` bytes every `delay` s", sent_by(send_trickle)),
-    "module-garbage":  ("module", "4096 seeded random bytes instead of the module", garbage),
-    "module-text":     ("module", "a plain text instead of the module",
-                        rewrite(lambda b: TEXT, status=200, ctype="text/plain")),
-    "module-redirect": ("module", "the module request redirects (302) to the same path on `host`", redirect),
-    "module-huge":     ("module", "announces 1,000,000,000 bytes and sends zeros without end (or as framed)",
-                        huge),
-    "answer-headers":  ("answer", "header lines without end", sent_by(send_headers)),
-    "module-headers":  ("module", "header lines without end", sent_by(send_headers)),
+    "none":            (None, None),
+    "answer-empty":    ("answer", rewrite(lambda b: b"")),
+    "answer-404":      ("answer", error(404)),  # an HTML error page
+    "answer-crlf":     ("answer", rewrite(lambda b: b + b"\r\n")),
+    "answer-lf":       ("answer", rewrite(lambda b: b + b"\n")),
+    "answer-nul":      ("answer", rewrite(lambda b: b + b"\0garbage")),
+    "answer-1mib":     ("answer", rewrite(padded(MIB, b"x"))),  # no zero byte in it
+    "answer-silent":   ("answer", sent_by(send_nothing)),  # not even the status line
+    "answer-redirect": ("answer", redirect),  # 302 to itself, or as `to`, `host`, `scheme` say
+    "answer-cr":       ("answer", rewrite(lambda b: b + b"\rX-Injected: yes")),
+    "module-404":      ("module", error(404)),
+    "module-1mib":     ("module", rewrite(padded(MIB, b"\0"))),
+    "module-oversize": ("module", sized(MIB + 1, b"\0")),
+    "module-empty":    ("module", rewrite(lambda b: b"", status=200)),
+    "module-stall":    ("module", sent_by(send_cut)),  # announces it all, sends `at` bytes, then silence
+    "module-reset":    ("module", sent_by(send_cut)),  # `at` bytes, `wait` s, then a reset (RST)
+    "module-redirect": ("module", redirect),
+    "module-huge":     ("module", huge),  # announces 1,000,000,000 bytes, zeros without end
+    "module-headers":  ("module", sent_by(send_headers)),  # header lines without end
 }
 
-PARAMS = {
-    "after": (int, 0, "let this many matching requests through untouched first"),
-    "count": (int, 0, "apply to this many matching requests, then fall back to none (0: forever)"),
-    "at":    (int, -1, "stall/reset: body bytes sent before the fault (-1: half the body)"),
-    "chunk": (int, 64, "trickle: bytes per piece"),
-    "delay": (float, 0.05, "trickle: seconds between pieces"),
-    "wait":  (float, 0.3, "reset: seconds between the partial body and the RST"),
-    "for":   (float, 3600.0, "stall/silent: longest silence in seconds before the connection is closed"),
-    "host":  (str, "", "redirect: the Location names this host, same port and path (requests for it, the "
-                       "mirror, are served)"),
-    "to":    (str, "", "redirect: the Location is this target on the station (requests for it are served)"),
-    "pace":  (float, 0.0, "endless bodies and headers: seconds between 16 KiB pieces (0: as fast as read)"),
-    "scheme": (str, "", "redirect: the Location's scheme (http when empty), on the request's own host unless "
-                        "`host` names one"),
-    "size":  (int, 0, "answer-long, module-oversize: the body's bytes (0: the mode's default)"),
-    # Framing, for any mode whose body goes out whole.
-    "length": (str, "", "the Content-Length values, '|' between them ('': the body's; none: no header, "
-                        "the close ends it)"),
-    "coding": (str, "", "chunked: the body is sent chunked"),
+PARAMS = {  # name -> (type, default)
+    "after": (int, 0),       # this many matching requests go through untouched first
+    "count": (int, 0),       # then this many are hit (0: all)
+    "at": (int, -1),         # stall, reset: body bytes sent before the fault (-1: half)
+    "wait": (float, 0.3),    # reset: seconds before the RST
+    "host": (str, ""),       # redirect: the Location's host (the mirror, served without the fault)
+    "to": (str, ""),         # redirect: the Location's target (served without the fault)
+    "scheme": (str, ""),     # redirect: the Location's scheme (the mirror's too)
+    "pace": (float, 0.0),    # endless bodies and headers: seconds between 16 KiB pieces
+    "size": (int, 0),        # module-oversize: the body's bytes (0: 1 MiB + 1)
+    "length": (str, ""),     # framing: Content-Length values, '|' between ('': the body's; none)
+    "coding": (str, ""),     # framing: chunked
 }
-
-CONTROL_HELP = """control (GET or POST on the station's own port):
-  /control/fault?mode=MODE[&key=value...]  set the fault (counters start again)
-  /control/fault                            the current fault, as JSON
-  /control/playlist?names=a.mod,b.xm        fixed order from now on, from its start
-  /control/playlist                         rewind (playlist or shuffle) to the start
-  /control/reset                            fault none, rewind, release stalls
-  /control/connections                      {"open": N, "most": M}: the player's connections (not control
-                                            ones) open now, and most at once since the reset
-  /control/release                          end stalled responses now
-  /control/cert?name=NAME                   with --tls: serve DIR/NAME.crt and .key from now on
-  /control/status                           state as JSON
-  /control/stop                             shut the server down
-  from a shell: station.py --ready-file F --control 'fault?mode=answer-empty'"""
-
-
-def help_text():
-    lines = ["fault modes (\"answer\" = GET /xm/request.php, \"module\" = GET /xm/<name>):"]
-    for name, (_, text, _) in MODES.items():
-        lines.append("  %-16s %s" % (name, text))
-    lines.append("fault parameters, written MODE?key=value&key=value:")
-    for key, (_, default, text) in PARAMS.items():
-        lines.append("  %-6s %s (default %s)" % (key, text, default))
-    return "\n".join(lines) + "\n\n" + CONTROL_HELP
 
 
 class FaultError(ValueError):
     pass
 
 
-def parse_fault(text):
-    """'mode?key=value&...' -> (mode, params). Raises FaultError."""
-    mode, _, query = text.partition("?")
-    return from_query(mode.strip() or "none", urllib.parse.parse_qs(query, keep_blank_values=True))
-
-
 def from_query(mode, query):
     if mode not in MODES:
         raise FaultError("unknown fault mode %r" % mode)
-    params = {key: default for key, (_, default, _) in PARAMS.items()}
+    params = {key: default for key, (_, default) in PARAMS.items()}
     for key, values in query.items():
         if key == "mode":
             continue
@@ -348,9 +253,8 @@ class Control:
     """The fault in force and the control commands of one station. Its fields
     are guarded by the station's lock."""
 
-    def __init__(self, station, seed=None):
+    def __init__(self, station):
         self.station = station
-        self.garbage_seed = 7 if seed is None else seed
         self.release_event = threading.Event()
         self.stalled = 0
         self.counted, self.most = set(), 0
@@ -400,15 +304,16 @@ class Control:
         return {"open": len(self.counted), "most": self.most}
 
     def apply(self, kind, h, response):
-        """Breaks the station's response to this request when the fault says so."""
+        """The station's response to this request, broken when the fault says so."""
         hit = self.hit(kind, h)
         if hit:
             mode, params = hit
             h.record["fault"] = mode
-            if MODES[mode][2]:
-                MODES[mode][2](response, params, h)
+            if MODES[mode][1]:
+                MODES[mode][1](response, params, h)
             if (params["length"] or params["coding"]) and response.send is None:
                 sent_by(send_framed)(response, params, h)
+        return response
 
     def release(self):
         # Stalled responses watch this event; a fresh event serves the next stall.
@@ -459,35 +364,30 @@ class Control:
         if command == "release":
             self.release()
             return ok("released")
-        if command == "status":
-            with st.lock:
-                return as_json({"fault": self.status(),
-                                "playlist": [n.decode("latin-1") for n in st.playlist] if st.playlist else None,
-                                "position": st.position, "counts": dict(st.counts),
-                                "connections": len(st.connections), "stalled": self.stalled,
-                                "port": h.server.server_address[1]})
-        if command == "stop":
-            h.stop_after_reply = True  # the reply goes out before the shutdown closes this socket
-            return ok("stopping")
         return 404, "text/plain", b"unknown control command\n"
 
 
-def send_control(host, port, command):
-    """One control request to a running station; returns its status and body."""
-    command = command.lstrip("/")
-    with socket.create_connection((host, port), timeout=10) as s:
-        s.sendall(("GET /control/%s HTTP/1.1\r\nHost: %s:%d\r\nUser-Agent: station-control\r\n"
-                   "Connection: close\r\n\r\n" % (command, host, port)).encode("latin-1"))
-        data = b""
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                break
-            data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
-    return status, body.decode("utf-8", "replace")
+def handler_for(st):
+    """The station's Handler, with the control and the faults of a Control."""
+    control = st.testing = Control(st)
+
+    class Handler(station.Handler):
+        def route(self, method, target, record):
+            path, _, query = target.partition(b"?")
+            if not path.startswith(b"/control/"):
+                return super().route(method, target, record)
+            record["kind"] = "control"
+            return station.Response(*control.command(self, path[len(b"/control/"):].decode("latin-1"),
+                                                     urllib.parse.parse_qs(query.decode("latin-1"),
+                                                                           keep_blank_values=True)))
+
+        def answer(self, record):
+            return control.apply("answer", self, super().answer(record))
+
+        def module(self, raw, record):
+            return control.apply("module", self, super().module(raw, record))
+    return Handler
 
 
 if __name__ == "__main__":
-    sys.stdout.write(help_text() + "\n")
+    sys.exit(station.main(handler_for=handler_for))

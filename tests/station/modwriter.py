@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
-"""Writes tiny ProTracker modules (M.K., 4 channels) for the tests, and broken
-files that are no module.
+"""Writes tiny ProTracker modules (M.K., 4 channels) for the tests, and garbage
+that is no module. A module holds one looped square-wave note on channels 1 and 2
+at 125 BPM, so that every row lasts speed * 20 ms (as EngineTestSupport.h writes).
 
-A valid module holds one square-wave note on channels 1 and 2 (left and right
-on an Amiga), looped so it sounds for the whole song, at 125 BPM with a chosen
-speed, so that every row lasts speed * 20 ms. It uses the same layout as the
-C++ test writer (tests/audio/ModuleWriter.cpp), so both agree on durations.
-
-  modwriter.py OUT.mod [--title T] [--seconds S | --orders N --rows R] [--speed K]
-                       [--jump-back-after ORDER] [--amplitude A]
-  modwriter.py OUT --broken truncated|garbage|text|empty [--size N] [--seed N]
+  modwriter.py OUT.mod [--title T] [--seconds S] [--jump-back-after ORDER] [--amplitude A]
+  modwriter.py OUT --garbage BYTES
 """
 
 import argparse
@@ -80,14 +75,6 @@ def write_module(title="", orders=1, rows=16, speed=3, jump_back_after=-1, ampli
     return bytes(out)
 
 
-def played_seconds(orders=1, rows=16, speed=3, jump_back_after=-1):
-    """Seconds the orders before the end (or before the jump back) last."""
-    orders = max(1, min(orders, 64))
-    played = min(jump_back_after + 1, orders) if jump_back_after >= 0 else orders
-    rows = max(1, min(rows, ROWS_PER_PATTERN))
-    return played * rows * max(1, min(speed, 31)) * TICK_SECONDS
-
-
 def layout_for_seconds(seconds, speed=3):
     """(orders, rows) for a song of about `seconds` at this speed."""
     row_seconds = speed * TICK_SECONDS
@@ -97,57 +84,22 @@ def layout_for_seconds(seconds, speed=3):
     return orders, rows
 
 
-def broken(kind, size=None, seed=1):
-    """Bytes that no loader should take for a module."""
-    if kind == "truncated":   # cut inside the sample headers, before the tag
-        return write_module("truncated")[:size if size is not None else 1000]
-    if kind == "garbage":
-        return random.Random(seed).randbytes(size if size is not None else 4096)
-    if kind == "text":
-        text = b"This is not a tracker module, only a few lines of text.\r\n" * 64
-        return text[:size] if size is not None else text
-    if kind == "empty":
-        return b""
-    raise ValueError("unknown broken kind %r" % kind)
-
-
-BROKEN_KINDS = ("truncated", "garbage", "text", "empty")
-
-
 def main(argv=None):
-    p = argparse.ArgumentParser(description="Writes a tiny ProTracker module (or a broken file) for the tests.")
-    p.add_argument("out", help="file to write ('-' for standard output)")
-    p.add_argument("--title", default="", help="song title, at most 20 characters (default: untitled)")
-    p.add_argument("--seconds", type=float, help="about how long the song plays (sets --orders and --rows)")
-    p.add_argument("--orders", type=int, default=1, help="patterns in the order list (1-64)")
-    p.add_argument("--rows", type=int, default=16, help="rows played of each pattern (1-64)")
-    p.add_argument("--speed", type=int, default=3, help="ticks a row at 125 BPM, 1-31 (3: 60 ms a row)")
+    p = argparse.ArgumentParser(description="Writes a tiny ProTracker module (or garbage) for the tests.")
+    p.add_argument("out")
+    p.add_argument("--title", default="", help="at most 20 characters")
+    p.add_argument("--seconds", type=float, default=1.0, help="about how long the song plays")
     p.add_argument("--jump-back-after", type=int, default=-1, metavar="ORDER",
                    help="that order's last row jumps back to order 0 (a looping song)")
     p.add_argument("--amplitude", type=int, default=100, help="of the 8-bit square wave (0-127)")
-    p.add_argument("--broken", choices=BROKEN_KINDS, help="write a file that is no module instead")
-    p.add_argument("--size", type=int, help="--broken garbage/text/truncated: bytes to write")
-    p.add_argument("--seed", type=int, default=1, help="--broken garbage: random seed")
-    p.add_argument("--print-seconds", action="store_true", help="print the song's playing time")
+    p.add_argument("--garbage", type=int, metavar="BYTES", help="seeded random bytes instead")
     a = p.parse_args(argv)
-
-    if a.broken:
-        data = broken(a.broken, a.size, a.seed)
-        seconds = 0.0
+    if a.garbage is not None:
+        data = random.Random(1).randbytes(a.garbage)
     else:
-        if len(a.title.encode("latin-1")) > 20:
-            p.error("the title holds at most 20 characters")
-        orders, rows = (layout_for_seconds(a.seconds, a.speed) if a.seconds is not None
-                        else (a.orders, a.rows))
-        data = write_module(a.title, orders, rows, a.speed, a.jump_back_after, a.amplitude)
-        seconds = played_seconds(orders, rows, a.speed, a.jump_back_after)
-    if a.out == "-":
-        sys.stdout.buffer.write(data)
-    else:
-        with open(a.out, "wb") as f:
-            f.write(data)
-    if a.print_seconds:
-        print("%.3f" % seconds, file=sys.stderr if a.out == "-" else sys.stdout)
+        data = write_module(a.title, *layout_for_seconds(a.seconds), 3, a.jump_back_after, a.amplitude)
+    with open(a.out, "wb") as f:
+        f.write(data)
     return 0
 
 

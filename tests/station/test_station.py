@@ -30,13 +30,13 @@ class StationTest(unittest.TestCase):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
         cls.log = os.path.join(cls.tmp.name, "log")
-        cls.proc, cls.port = cls.start("ready", "--log", cls.log, "--testing")
-        cls.plain, cls.plain_port = cls.start("plain.ready")  # as ./scripts/play runs it
+        cls.proc, cls.port = cls.start("faults.py", "ready", "--log", cls.log)
+        cls.plain, cls.plain_port = cls.start(os.path.join(STATION_DIR, "station.py"), "plain.ready")  # as play runs it
 
     @classmethod
-    def start(cls, ready, *args):
+    def start(cls, program, ready, *args):
         ready = os.path.join(cls.tmp.name, ready)
-        proc = subprocess.Popen([sys.executable, os.path.join(STATION_DIR, "station.py"),
+        proc = subprocess.Popen([sys.executable, program,
                                  os.path.join(cls.tmp.name, "modules"), "--port", "0", "--ready-file", ready,
                                  "--quiet"] + list(args))
         deadline = time.monotonic() + 10
