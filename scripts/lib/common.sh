@@ -177,8 +177,11 @@ sonvale_start_wine() {
     # Its shell says nothing when the pipe's ends are killed at the stop.
     "${SONVALE_SPAWN[@]}" bash -c 'sleep infinity | wine cmd.exe /k' >/dev/null 2>&1 &
     SONVALE_KEEPER_PID=$!
+    local pid
     for _ in $(seq 200); do
-        pgrep -f 'services.exe' >/dev/null && break
+        for pid in $(pgrep -f 'services.exe'); do # this prefix's, not another run's
+            grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && return 0
+        done
         sleep 0.1
     done
 }

@@ -386,6 +386,13 @@ def handler_for(st):
 
         def module(self, raw, record):
             return control.apply("module", self, super().module(raw, record))
+
+        def finish(self):
+            # Closed after the handshake and before a request: WinINet under Wine
+            # checks the certificate only then, and refuses it so.
+            if self.scheme == "https" and not hasattr(self, "record"):
+                st.log({"event": "tls-refused", "certificate": st.tls.name})
+            super().finish()
     return Handler
 
 

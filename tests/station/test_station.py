@@ -117,6 +117,22 @@ class StationTest(unittest.TestCase):
                 self.assertEqual(got, status)
                 self.assertTrue(check(body), body[:60])
 
+    def test_connections_counts_the_players_open_ones_and_the_most_at_once(self):
+        def connections():
+            c = self.connect()
+            c.request("GET", "/control/connections")
+            return json.loads(c.getresponse().read())
+        clients = [self.connect() for _ in range(3)]  # kept alive
+        for c in clients:
+            self.assertEqual(self.fetch("/xm/request.php", c)[0], 200)
+        self.assertEqual(connections(), {"open": 3, "most": 3})
+        clients[0].close()
+        for _ in range(250):  # the close reaches the station's socket
+            if connections()["open"] == 2:
+                break
+            time.sleep(0.02)
+        self.assertEqual(connections(), {"open": 2, "most": 3})
+
     def test_after_and_count_pick_the_requests_a_fault_hits(self):
         self.control("fault?mode=module-empty&after=1&count=1")
         self.assertEqual([len(self.fetch("/xm/one.mod")[1]) > 0 for _ in range(3)], [True, False, True])
