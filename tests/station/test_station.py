@@ -1,7 +1,7 @@
-"""What the end-to-end tests rely on in the station server (station/station.py):
-the protocol over one keep-alive connection, the control commands, the log, and
-what each fault mode does to a response. The server runs as a real process on a
-free loopback port."""
+"""What the end-to-end tests rely on in their station (faults.py, on
+station/station.py): the protocol over one keep-alive connection, the control
+commands, the log, and what each fault mode does to a response. The server runs
+as a real process on a free loopback port."""
 
 import http.client
 import json
@@ -13,8 +13,7 @@ import tempfile
 import time
 import unittest
 
-STATION_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "station")
-import modwriter  # noqa: E402
+import modwriter
 
 MIB = 1 << 20
 
@@ -30,26 +29,19 @@ class StationTest(unittest.TestCase):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
         cls.log = os.path.join(cls.tmp.name, "log")
-        cls.proc, cls.port = cls.start("faults.py", "ready", "--log", cls.log)
-        cls.plain, cls.plain_port = cls.start(os.path.join(STATION_DIR, "station.py"), "plain.ready")  # as play runs it
-
-    @classmethod
-    def start(cls, program, ready, *args):
-        ready = os.path.join(cls.tmp.name, ready)
-        proc = subprocess.Popen([sys.executable, program,
-                                 os.path.join(cls.tmp.name, "modules"), "--port", "0", "--ready-file", ready,
-                                 "--quiet"] + list(args))
+        ready = os.path.join(cls.tmp.name, "ready")
+        cls.proc = subprocess.Popen([sys.executable, "faults.py", folder, "--port", "0", "--ready-file", ready,
+                                     "--quiet", "--log", cls.log])
         deadline = time.monotonic() + 10
-        while not os.path.exists(ready) and proc.poll() is None and time.monotonic() < deadline:
+        while not os.path.exists(ready) and cls.proc.poll() is None and time.monotonic() < deadline:
             time.sleep(0.02)
         with open(ready) as f:
-            return proc, int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
+            cls.port = int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
 
     @classmethod
     def tearDownClass(cls):
-        for proc in (cls.proc, cls.plain):
-            proc.terminate()
-            proc.wait(10)
+        cls.proc.terminate()
+        cls.proc.wait(10)
         cls.tmp.cleanup()
 
     def setUp(self):
@@ -87,14 +79,6 @@ class StationTest(unittest.TestCase):
                          [("module", "SONVALE_V2", 7, "not-found")])  # the seventh on the connection
         self.control("reset")  # rewinds the playlist
         self.assertEqual(self.fetch("/xm/request.php"), (200, b"one.mod"))
-
-    def test_without_testing_the_station_takes_no_control(self):
-        # That it serves music so, the release check plays from it.
-        plain = http.client.HTTPConnection("127.0.0.1", self.plain_port, timeout=5)
-        self.addCleanup(plain.close)
-        for command in ("fault?mode=module-empty", "status", "stop"):
-            self.assertEqual(self.fetch("/control/" + command, plain)[0], 404)
-        self.assertEqual(self.fetch("/xm/one.mod", plain), (200, self.files["one.mod"]))
 
     def test_fault_modes_change_the_answer_or_the_module(self):
         # The modes after which the player plays on, as it would without them, and a
