@@ -180,7 +180,7 @@ sonvale_start_wine() {
     local pid
     for _ in $(seq 200); do
         for pid in $(pgrep -f 'services.exe'); do # this prefix's, not another run's
-            grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && return 0
+            grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && return 0
         done
         sleep 0.1
     done
