@@ -376,8 +376,9 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
                     return r.path == "/xm/request.php";
                 });
             };
-            EXPECT_TRUE(
-                PumpUntil([&] { return size_t(tracks()) > row.tracks; }, row.tracks * 4000));
+            // Twice the worst case a track (a missed poll: 4 s), counted from the start.
+            EXPECT_TRUE(PumpUntil([&] { return size_t(tracks()) > row.tracks; },
+                                  (row.tracks + 1) * 8000));
         } else {
             // The first two tracks are fetched, then the fault comes.
             std::string fault;
