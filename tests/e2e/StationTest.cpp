@@ -361,8 +361,10 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         {answer + "coding=chunked", kTracks, false},
         {answer + "length=none", kTracks, false},
         {"module-redirect&after=2&to=/xm/soak01.mod%3Fagain&coding=chunked", 0, false, 10000},
-        {"module-huge&after=2&pace=0.005", 0, true},                // too large, announced
-        {"module-huge&after=2&pace=0.005&coding=chunked", 0, true}, // too large, not announced
+        // Too large, announced or not; at a tenth of the pace, which even a starved
+        // Wine outreads, so that its close finds the rest not yet come and ends.
+        {"module-huge&after=2&pace=0.05", 0, true},
+        {"module-huge&after=2&pace=0.05&coding=chunked", 0, true},
         {"module-stall&after=2&at=0", 0, true},                     // released: the box
         {"module-headers&after=2&pace=0.005", 0, false},            // header lines without end
     };
