@@ -6,8 +6,8 @@ station protocol.
   GET /xm/<name>       -> that module's bytes
   GET /xm/             -> an HTML page listing what the station plays
 
-With --testing (or --fault) it also loads faults.py, the tests' control
-(/control/...) and fault modes. Python 3 standard library only.
+Python 3 standard library only. The tests run it with their control and fault
+modes (tests/station/faults.py) in place of its Handler.
 """
 
 import argparse
@@ -19,7 +19,6 @@ import signal
 import socket
 import socketserver
 import ssl
-import subprocess
 import sys
 import threading
 import time
@@ -62,13 +61,13 @@ REASONS = {200: "OK", 302: "Found", 304: "Not Modified", 400: "Bad Request", 404
 
 
 class Response:
-    """What a request gets: made by the station, changed by a test fault."""
+    """What a request gets."""
 
     def __init__(self, status, ctype, body):
         self.status, self.ctype, self.body = status, ctype, body
         self.length = None  # the announced Content-Length; None: the body's
         self.headers = []   # (name, value) after the usual ones
-        self.send = None    # a fault's own sending: send(handler, head, response, keep) -> keep
+        self.send = None    # its own way of sending, if any: send(handler, head, response, keep) -> keep
 
     def become_error(self, status):
         self.status, self.ctype, self.body = status, "text/html", error_page(status)
@@ -76,8 +75,7 @@ class Response:
 
 
 class Station:
-    """State shared by all connections: folders, rotation, log, and the tests'
-    control when it is loaded."""
+    """State shared by all connections: folders, rotation and log."""
 
     def __init__(self, folders, playlist=None, seed=None, log_path=None, quiet=False):
         self.folders = [os.fsencode(os.path.abspath(f)) for f in folders]
@@ -90,22 +88,10 @@ class Station:
         self.stop_event = threading.Event()
         self.conn_ids = 0
         self.connections = {}  # id -> socket, so a stop can close idle and stalled ones
-        self.counts = {"answer": 0, "module": 0, "index": 0, "control": 0, "other": 0}
         self.quiet = quiet
         self.tls = None  # a Tls when the station also serves https
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.log_lock = threading.Lock()
-        self.testing = None  # faults.Control with --testing
-
-    def break_response(self, kind, handler, response):
-        """The tests' fault, if one is in force, changes this response."""
-        if self.testing:
-            self.testing.apply(kind, handler, response)
-        return response
-
-    def count(self, kind):
-        with self.lock:
-            self.counts[kind] += 1
 
     # --- modules --------------------------------------------------------
     def catalogue(self):
@@ -199,8 +185,8 @@ def validate_name(raw):
 # --- https on the same port ----------------------------------------------------
 class Tls:
     """With --tls DIR, a connection that opens with a TLS handshake is served over
-    TLS with DIR/NAME.crt and DIR/NAME.key; NAME is "station" until
-    /control/cert?name=NAME picks another (reset picks "station" again). Any other
+    TLS with DIR/NAME.crt and DIR/NAME.key; NAME is "station" unless select()
+    picks another. Any other
     connection is plain HTTP: http://HOST:PORT and https://HOST:PORT are one station."""
 
     def __init__(self, folder):
@@ -388,30 +374,18 @@ class Handler(socketserver.BaseRequestHandler):
 
     def route(self, method, target, record):
         st = self.station
-        path, _, query = target.partition(b"?")
-        if st.testing and (path.startswith(b"/control/") or path == b"/control"):
-            record["kind"] = "control"
-            st.count("control")
-            if method not in ("GET", "POST"):
-                return Response(405, "text/plain", b"GET or POST\n")
-            return Response(*st.testing.command(self, path[len(b"/control/"):].decode("latin-1"),
-                                                urllib.parse.parse_qs(query.decode("latin-1"),
-                                                                      keep_blank_values=True)))
+        path = target.partition(b"?")[0]
         if method not in ("GET", "HEAD"):
             return Response(405, "text/html", b"").become_error(405)
         if path in (b"/xm/", b"/xm", b"/"):
             record["kind"] = "index"
-            st.count("index")
             return Response(200, "text/html; charset=utf-8", self.index_page())
         if path == b"/xm/request.php":
             record["kind"] = "answer"
-            st.count("answer")
             return self.answer(record)
         if path.startswith(b"/xm/"):
             record["kind"] = "module"
-            st.count("module")
             return self.module(target[len(b"/xm/"):], record)
-        st.count("other")
         record["outcome"] = "not-found"
         return Response(404, "text/html", b"").become_error(404)
 
@@ -421,7 +395,7 @@ class Handler(socketserver.BaseRequestHandler):
         if name is None:
             return Response(404, "text/html", b"").become_error(404)
         record["name"] = name.decode("latin-1")
-        return st.break_response("answer", self, Response(200, "text/plain; charset=windows-1252", name))
+        return Response(200, "text/plain; charset=windows-1252", name)
 
     def module(self, raw, record):
         st = self.station
@@ -440,7 +414,7 @@ class Handler(socketserver.BaseRequestHandler):
         else:
             with open(path, "rb") as f:
                 response = Response(200, "application/octet-stream", f.read())
-        return st.break_response("module", self, response)
+        return response
 
     def index_page(self):
         st = self.station
@@ -522,18 +496,11 @@ class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
     idle_timeout = 30.0
 
 
-def make_server(station, host, port, idle_timeout=30.0):
-    handler = type("BoundHandler", (Handler,), {"station": station})
+def make_server(station, host, port, idle_timeout=30.0, handler_for=None):
+    handler = type("BoundHandler", (handler_for(station) if handler_for else Handler,), {"station": station})
     server = Server((host, port), handler)
     server.idle_timeout = idle_timeout
     return server
-
-
-def free_port(host="127.0.0.1"):
-    """A port nobody listens on right now (for "no server at all")."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
 
 
 def write_ready(path, host, port, log_path):
@@ -545,52 +512,12 @@ def write_ready(path, host, port, log_path):
     os.replace(tmp, path)  # readers never see a half-written file
 
 
-def read_ready(path):
-    values = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            key, _, value = line.rstrip("\n").partition("=")
-            values[key] = value
-    return values
-
-
-def start_in_background(argv, ready_file):
-    """For ctest fixtures and scripts: returns once the detached server listens."""
-    if not ready_file:
-        sys.stderr.write("station: --background needs --ready-file\n")
-        return 2
-    if os.path.exists(ready_file):
-        os.remove(ready_file)
-    child_args = [a for a in argv if a != "--background"]
-    with open(ready_file + ".stderr", "w") as err:
-        proc = subprocess.Popen([sys.executable, os.path.abspath(__file__)] + child_args,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
-                                start_new_session=True)  # outlives this process and its terminal
-    deadline = time.monotonic() + 10
-    while not os.path.exists(ready_file):
-        if proc.poll() is not None or time.monotonic() > deadline:
-            if proc.poll() is None:
-                proc.kill()
-            with open(ready_file + ".stderr") as f:
-                sys.stderr.write(f.read())
-            sys.stderr.write("station: the background server did not start\n")
-            return 2
-        time.sleep(0.01)
-    print(read_ready(ready_file)["port"])
-    return 0
-
-
-def main(argv=None):
+def main(argv=None, handler_for=None):
+    """handler_for(station), if given, makes the Handler class that serves it."""
     parser = argparse.ArgumentParser(
         description="Sonvale station server: serves tracker modules over HTTP/1.1 on loopback.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="""testing: --testing serves /control/... and takes --fault; the modes, their
-parameters and the control commands: python3 station/faults.py
-
-a ctest fixture: station.py --background --testing --port 0 --ready-file F --log L
-(prints the port), then station.py --ready-file F --control stop
-
-log: one JSON object a line; event "request" lines carry conn, seq, method,
+        epilog="""log: one JSON object a line; event "request" lines carry conn, seq, method,
 path (the raw request target, bytes as latin-1), version, agent, status,
 length (announced), bytes (body bytes sent), kind (answer, module, index,
 control, other), name, fault, outcome, t.
@@ -603,49 +530,17 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     parser.add_argument("--ready-file", help="written (atomically) once the server listens")
     parser.add_argument("--playlist", help="comma-separated names served in this order, cycled")
     parser.add_argument("--seed", type=int, help="seed of the shuffle (default: random)")
-    parser.add_argument("--testing", action="store_true",
-                        help="load the tests' control (/control/...) and fault modes (faults.py)")
-    parser.add_argument("--fault", help="initial fault, MODE or MODE?key=value&... (implies --testing)")
     parser.add_argument("--idle-timeout", type=float, default=30.0,
                         help="seconds an idle keep-alive connection is kept (default 30)")
     parser.add_argument("--tls", metavar="DIR",
-                        help="also serve https on the same port, with DIR/station.crt and DIR/station.key "
-                             "(with --testing, /control/cert?name=NAME: DIR/NAME.crt and .key from then on)")
+                        help="also serve https on the same port, with DIR/station.crt and DIR/station.key")
     parser.add_argument("--quiet", action="store_true", help="no per-request line on stderr")
-    parser.add_argument("--free-port", action="store_true", help="print a port nobody listens on and exit")
-    parser.add_argument("--background", action="store_true",
-                        help="start the server as a detached process, wait until it listens, print its port "
-                             "and exit (needs --ready-file; its stderr goes to READY_FILE.stderr)")
-    parser.add_argument("--control", metavar="COMMAND",
-                        help="send COMMAND to a running --testing server (its --port, or the port in "
-                             "--ready-file) and exit")
     args = parser.parse_args(argv)
 
     if args.host not in ("127.0.0.1", "localhost"):
         parser.error("the station listens on 127.0.0.1 only")
-    if args.free_port:
-        print(free_port(args.host))
-        return 0
-    if args.control:
-        import faults
-        port = int(read_ready(args.ready_file)["port"]) if args.ready_file else args.port
-        status, body = faults.send_control(args.host, port, args.control)
-        if status == 404 and body.startswith("<html>"):
-            body = "station: no control on port %d (a station started without --testing)\n" % port
-        sys.stdout.write(body)
-        return 0 if status == 200 else 1
-    if args.background:
-        return start_in_background(argv if argv is not None else sys.argv[1:], args.ready_file)
     if args.ready_file and os.path.exists(args.ready_file):
         os.remove(args.ready_file)  # a stale one must not announce a port before this run listens
-    testing = None
-    if args.testing or args.fault:
-        import faults
-        try:
-            testing = faults.parse_fault(args.fault or "none")
-        except faults.FaultError as e:
-            parser.error(str(e))
-
     folders = args.folders or DEFAULT_FOLDERS
     playlist = [n for n in args.playlist.split(",") if n] if args.playlist else None
     station = Station(folders, playlist=playlist, seed=args.seed, log_path=args.log, quiet=args.quiet)
@@ -654,9 +549,6 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
             station.tls = Tls(args.tls)
         except OSError as e:
             parser.error(str(e))
-    if testing:
-        station.testing = faults.Control(station, args.seed)
-        station.testing.set_fault(*testing)
     if playlist:
         for name in playlist:
             if station.find(os.fsencode(name)) is None:
@@ -665,7 +557,7 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
         sys.stderr.write("station: no modules found in %s\n" % ", ".join(folders))
 
     try:
-        server = make_server(station, args.host, args.port, args.idle_timeout)
+        server = make_server(station, args.host, args.port, args.idle_timeout, handler_for)
     except OSError as e:
         sys.stderr.write("station: cannot listen on %s:%d: %s\n" % (args.host, args.port, e))
         return 2
@@ -679,13 +571,10 @@ ready file: key=value lines port=, host=, url=, pid=, log=; written once listeni
     loop = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
     loop.start()
     listening = {"event": "listening", "host": args.host, "port": port, "pid": os.getpid(), "folders": folders}
-    if testing:
-        listening["fault"] = testing[0]
     station.log(listening)
     if args.ready_file:
         write_ready(args.ready_file, args.host, port, args.log)
-    sys.stderr.write("station: listening on http://%s:%d/xm/%s\n" % (
-        args.host, port, " (testing, fault %s)" % testing[0] if testing else ""))
+    sys.stderr.write("station: listening on http://%s:%d/xm/\n" % (args.host, port))
     sys.stderr.flush()
 
     while not station.stop_event.wait(0.2):

