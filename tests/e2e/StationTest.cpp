@@ -287,7 +287,7 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         {"first.mod,second.mod", "module-stall", false, true, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.playlist) + " " + c.fault);
+        SCOPED_TRACE(std::string(c.playlist) + " " + c.fault + (c.byButton ? " by x" : ""));
         ASSERT_TRUE(Start(c.playlist, c.fault));
         if (c.boxOpen) {
             ASSERT_NE(WaitForBox(10000), nullptr);
