@@ -150,7 +150,6 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
     } cases[] = {
         // The line break that ends an answer is cut before the name goes into the
         // address (which would carry it, escaped). A zero byte ends the answer.
-        {"", "answer-lf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-crlf", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "answer-nul", nullptr, L"First Light", "first.mod", -1, 0},
         // A CR inside the answer goes out escaped, not as a break in the request line.
@@ -168,7 +167,6 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
         {"", "module-oversize", &kDownloadError, L"buffering...", "first.mod", 1, 0},
         {"", "module-1mib", nullptr, L"First Light", "first.mod", -1, 0},
         {"", "module-404", &kCorrupted, L"???", "first.mod", 2, 0},
-        {"broken.mod,first.mod", "", &kCorrupted, L"???", "broken.mod", 2, 0},
         // A failed refill: the track playing goes on to its end, and nothing follows it.
         {"first.mod,second.mod,third.mod", "module-empty&after=2", &kDownloadError, L"buffering...",
          "first.mod", 3, 6.0},
@@ -277,8 +275,6 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
     } cases[] = {
         {"first.mod,second.mod", "module-stall", false},
         {"first.mod,second.mod", "answer-silent", false},
-        {"first.mod,second.mod", "answer-empty", true},
-        {"broken.mod,first.mod", "", true},
         // Refused unread at once and closed. Wine reads out the rest on the close until
         // it catches up with the sender: at the pace of a network that is at once.
         {"first.mod,second.mod", "module-huge&pace=0.005", true},
