@@ -87,18 +87,6 @@ TEST_F(WaveOut, RealModulePlaysToItsEndAndStopsOnlyOnceItIsHeard) {
     EXPECT_LE(sound.end, framesAtStop + 2205);
 }
 
-TEST_F(WaveOut, HalfVolumeHalvesWhatIsHeard) {
-    const std::vector<uint8_t> module = WriteModule({"Level", 2, 16, 3, -1, 100});
-    const size_t fullEnd = PlayToEnd(LoadPadded(module)) * 2;
-    const HMUSIC half = LoadPadded(module);
-    ASSERT_TRUE(BASS_ChannelSetAttribute(half, BASS_ATTRIB_VOL, 0.5f));
-    PlayToEnd(half);
-    const std::vector<int16_t> heard = Heard();
-    const int fullPeak = Peak(heard, 0, fullEnd);
-    ASSERT_GT(fullPeak, 2000);
-    EXPECT_NEAR(double(Peak(heard, fullEnd)) / fullPeak, 0.5, 0.01);
-}
-
 TEST_F(WaveOut, FreeWhileMusicPlaysThenInitAgain) {
     const HMUSIC music = LoadPadded(ReadFile(kMario));
     ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));

@@ -13,7 +13,6 @@
 #include <string>
 #include <utility>
 
-#include "Agc.h"
 #include "ApiHook.h"
 #include "KMessageLoop.h"
 #include "ObjectCounter.h"
@@ -149,31 +148,6 @@ class MainWindowTest : public ::testing::Test {
     std::unique_ptr<MainWindow> window;
     unsigned char* ownBufferA = nullptr; // the program's, while the test's stands in
 };
-
-// A click as the user makes it on the control at (x, y) of the window: the
-// controls read the real pointer position.
-void Click(HWND window, int x, int y) {
-    HWND control = ChildWindowFromPoint(window, POINT{x, y});
-    RECT r;
-    GetWindowRect(control, &r);
-    SetCursorPos(r.left + 2, r.top + 2);
-    SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
-    SendMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
-}
-
-TEST_F(MainWindowTest, AgcBoxSwitchesTheGainStageAndButtonsMinimiseAndClose) {
-    HWND w = Open().GetHWND();
-    for (bool checked : {false, true}) {
-        Click(w, 285, 111);
-        EXPECT_EQ(agcEnabled.load(), checked);
-    }
-    Click(w, 360, 15);
-    EXPECT_TRUE(IsIconic(w));
-    ShowWindow(w, SW_RESTORE);
-    Click(w, 380, 15);
-    EXPECT_FALSE(IsWindow(w));
-    PumpMessages(10); // takes the quit message out of the queue
-}
 
 // Closed first, or destroyed while open (its loop ended by a WM_QUIT from elsewhere).
 TEST_F(MainWindowTest, IconsAreDestroyedOnlyWhenNeitherWindowNorClassShowsThem) {

@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
 """reader_server.py COMMAND...: runs COMMAND with this server's port in READER_PORT.
-Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong wait for /release.
+Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong, /late wait for /release.
 /to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
 /echo... answers its own request target; /cookie sets a cookie and answers the one it got.
 /length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
-/chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding.
-/endless/...: see Handler.endless."""
-import urllib.parse
+/chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding."""
 import os
 import subprocess
 import socket
@@ -64,6 +62,14 @@ class Handler(BaseHTTPRequestHandler):
             # "close" keeps the connection out of WinINet's pool with the extra bytes in it.
             self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
                              b"%sGARBAGE-LEFT-ON-THE-CONNECTION" % (n, body(n)))
+        elif kind == "late":  # after a second, a chunked body without end, held after N bytes
+            time.sleep(1)
+            try:
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+                for _ in range(n // 16384):
+                    self.wfile.write(b"4000\r\n%s\r\n" % bytes(16384))
+            except OSError:
+                pass
         elif kind == "hop":
             self.answer(b"", headers=[("Location", "/hop/%d" % (n - 1))], status=302)
         elif kind == "loop":
@@ -79,8 +85,6 @@ class Handler(BaseHTTPRequestHandler):
         elif kind == "cookie":
             self.answer(b"cookie:" + self.headers.get("Cookie", "").encode("latin-1"),
                         headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
-        elif kind == "endless":
-            self.endless(arg)
         elif kind == "hits":
             self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":
@@ -89,7 +93,7 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(b"")
         elif kind != "silent":
             self.send_error(404)
-        if kind in ("stall", "silent", "overlong"):
+        if kind in ("stall", "silent", "overlong", "late"):
             release.wait(60)
             self.close_connection = True
         elif kind == "reset":
@@ -97,33 +101,6 @@ class Handler(BaseHTTPRequestHandler):
             # A zero linger time makes close() send a reset instead of a FIN.
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.close_connection = True
-
-    def endless(self, arg):
-        """/endless/[302-][late-]HOW[/LIMIT]: an answer whose body ("length": announced as
-        1e9, "chunked", "close") or header ("headers") never ends; 302- makes it a redirect
-        to /body/100, late- sends it after a second. After LIMIT bytes (if given) it holds
-        the connection until /release."""
-        how, _, limit = arg.partition("/")
-        _, redirect, how = how.rpartition("302-")
-        _, late, how = how.rpartition("late-")
-        time.sleep(1 if late else 0)
-        release = RELEASE[0]
-        self.close_connection = True
-        status = b"302 Found\r\nLocation: /body/100" if redirect else b"200 OK"
-        head = {"length": b"Content-Length: 1000000000\r\n", "chunked": b"Transfer-Encoding: chunked\r\n",
-                "close": b"Connection: close\r\n", "headers": b""}[how]
-        piece = {"chunked": b"4000\r\n" + bytes(16384) + b"\r\n",
-                 "headers": b"X-Endless: " + b"y" * 16370 + b"\r\n"}.get(how, bytes(16384))
-        data = b"HTTP/1.1 " + status + b"\r\n" + head + (b"" if how == "headers" else b"\r\n")
-        left = int(limit) if limit else -1
-        try:
-            while left != 0:
-                self.connection.sendall(data)
-                left = max(left - len(data), 0) if left > 0 else left
-                data = piece
-            release.wait(60)
-        except OSError:
-            pass
 
 
 def main():
