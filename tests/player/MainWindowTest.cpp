@@ -68,7 +68,8 @@ decltype(&::DestroyIcon) realDestroyIcon;
 
 BOOL WINAPI TestDestroyIcon(HICON icon) {
     if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
-        WNDCLASSEXW c = {sizeof(c)};
+        WNDCLASSEXW c{};
+        c.cbSize = sizeof(c);
         ++iconsDestroyed;
         destroyedWhileShown += IsWindow(iconWindow) ||
                                (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
