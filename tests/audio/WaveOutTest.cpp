@@ -87,15 +87,6 @@ TEST_F(WaveOut, RealModulePlaysToItsEndAndStopsOnlyOnceItIsHeard) {
     EXPECT_LE(sound.end, framesAtStop + 2205);
 }
 
-TEST_F(WaveOut, FreeWhileMusicPlaysThenInitAgain) {
-    const HMUSIC music = LoadPadded(ReadFile(kMario));
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    Sleep(200);
-    EXPECT_TRUE(BASS_Free());
-    EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED));
-    EXPECT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
-}
-
 // The engine's own calls to the system go through this executable's import
 // table: a hook there stands in for a failing device. This one keeps the next few
 // buffers without ever handing them back, then refuses every one (unplugged, taken
