@@ -38,13 +38,9 @@ TEST(KComponentTest, CreationBindsOneWindowOrLeavesNone) {
             RecordingComponent c;
             name = c.GetComponentClassName();
             c.refuse = way == kRefusedByTheWindow;
-            void* hook = reinterpret_cast<void*>(&RefusedHook);
-            void* real = way == kNoHook ? HookImport("user32.dll", "SetWindowsHookExW", hook)
-                                                : nullptr;
+            ImportHook hook("user32.dll", "SetWindowsHookExW",
+                            way == kNoHook ? &RefusedHook : &SetWindowsHookExW);
             EXPECT_EQ(c.CreateComponent(), way == kCreated) << way;
-            if (real != nullptr) {
-                HookImport("user32.dll", "SetWindowsHookExW", real);
-            }
             HWND h = c.GetHWND();
             EXPECT_EQ(FindWindowW(name, nullptr), h) << way;
             HWND plain = CreateWindowExW(0, name, L"plain", 0, 0, 0, 9, 9, nullptr, nullptr,
