@@ -61,7 +61,6 @@ class StationTest : public ::testing::Test {
         StationControl("release");
         Sleep(200); // a stall ends, and is logged, within 0.1 s of its release
     }
-    // Closing as WM_CLOSE from outside does: the program ends with exit code 0.
     // Closed, the program ends with 0, promptly whatever it was doing.
     void CloseExpectingZero() {
         const DWORD start = GetTickCount();
@@ -277,7 +276,6 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         bool byButton = false; // by "x" (then no WM_CLOSE), or by WM_CLOSE messages
         int closes = 1;        // WM_CLOSE messages, one right behind the other
     } cases[] = {
-        {"first.mod,second.mod", "module-stall", false},
         {"first.mod,second.mod", "answer-silent", false},
         // Refused unread at once and closed. Wine reads out the rest on the close until
         // it catches up with the sender: at the pace of a network that is at once.

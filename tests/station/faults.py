@@ -26,12 +26,11 @@ HUGE = 1000000000
 
 
 # --- ways of changing a response -----------------------------------------------
-def rewrite(body, status=None, ctype=None):
-    """The body becomes body(old body); status and type as given."""
+def rewrite(body, status=None):
+    """The body becomes body(old body); the status as given."""
     def change(r, p, h):
         r.body = body(r.body)
         r.status = status or r.status
-        r.ctype = ctype or r.ctype
     return change
 
 
@@ -42,11 +41,6 @@ def error(status):
 def padded(size, fill):
     """Cut to 1 MiB, then padded with `fill` to `size` bytes."""
     return lambda b: b[:MIB] + fill * (size - len(b[:MIB]))
-
-
-def sized(default, fill):
-    """Padded with `fill` to `size` bytes (0: `default`)."""
-    return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
 
 
 def redirect(r, p, h):
@@ -60,11 +54,9 @@ def redirect(r, p, h):
         sent_by(send_endless)(r, p, h)
 
 
-def sent_by(send, status=None, ctype=None):
-    """The response goes out by send(handler, head, response, keep) -> keep."""
+def sent_by(send):
+    """The response goes out by send(handler, head, response, keep, params) -> keep."""
     def change(r, p, h):
-        r.status = status or r.status
-        r.ctype = ctype or r.ctype
         r.send = lambda h, head, r, keep: send(h, head, r, keep, p)
     return change
 
@@ -195,7 +187,7 @@ MODES = {
     "answer-reset":    ("answer", sent_by(send_cut)),  # `at` bytes of its length, then a reset
     "module-404":      ("module", error(404)),
     "module-1mib":     ("module", rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", sized(MIB + 1, b"\0")),
+    "module-oversize": ("module", lambda r, p, h: rewrite(padded(p["size"] or MIB + 1, b"\0"))(r, p, h)),
     "module-empty":    ("module", rewrite(lambda b: b"", status=200)),
     "module-stall":    ("module", sent_by(send_cut)),  # announces it all, sends `at` bytes, then silence
     "module-reset":    ("module", sent_by(send_cut)),  # `at` bytes, 0.3 s, then a reset (RST)
