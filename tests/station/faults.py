@@ -63,40 +63,29 @@ def sent_by(send):
 
 # --- ways of sending one ---------------------------------------------------------
 def send_cut(h, head, r, keep, p):
-    """`at` body bytes, then a reset (after 0.3 s) or a stall."""
-    at = p["at"] if p["at"] >= 0 else len(r.body) // 2
-    at = min(at, len(r.body))
+    """`at` body bytes (-1: half), then a stall or (-reset) a reset: 0.3 s on, or
+    (module-then-reset, which sends it all) once the next request comes."""
+    at = min(p["at"] if p["at"] >= 0 else len(r.body) // 2, len(r.body))
     h.sock.sendall(head + r.body[:at])
     h.record["bytes"] = at
-    if p["mode"].endswith("-reset"):
-        h.station.stop_event.wait(0.3)
-        h.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        h.record["outcome"] = "reset"
-        h.sock.close()
-        return False
-    stall(h)
-    return False
-
-
-def send_then_deaf(h, head, r, keep, p):
-    """The response whole on a kept connection; the next request on it is never
-    answered (a stall), or answered with a reset (-reset)."""
-    h.sock.sendall(head + r.body)
-    h.record["bytes"] = len(r.body)
     if not p["mode"].endswith("-reset"):
         stall(h)
         return False
-    while not (select.select([h.sock], [], [], 0.1)[0] or h.station.stop_event.is_set()):
-        pass
+    if p["mode"] == "module-then-reset":
+        while not (select.select([h.sock], [], [], 0.1)[0] or h.station.stop_event.is_set()):
+            pass
+    else:
+        h.station.stop_event.wait(0.3)
     h.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     h.record["outcome"] = "reset"
     h.sock.close()
     return False
 
 
-def send_nothing(h, head, r, keep, p):
-    stall(h)
-    return False
+def send_whole(h, head, r, keep, p):
+    """The response whole on a kept connection; the next request on it is never
+    answered (a stall), or answered with a reset (-reset)."""
+    return send_cut(h, head, r, keep, dict(p, at=len(r.body)))
 
 
 def endless(h, head, piece, p):
@@ -181,7 +170,7 @@ MODES = {
     "answer-crlf":     ("answer", rewrite(lambda b: b + b"\r\n")),
     "answer-nul":      ("answer", rewrite(lambda b: b + b"\0garbage")),
     "answer-1mib":     ("answer", rewrite(padded(MIB, b"x"))),  # no zero byte in it
-    "answer-silent":   ("answer", sent_by(send_nothing)),  # not even the status line
+    "answer-silent":   ("answer", sent_by(lambda h, *_: stall(h))),  # not even the status line
     "answer-redirect": ("answer", redirect),  # 302 to itself, or as `to`, `host`, `scheme` say
     "answer-cr":       ("answer", rewrite(lambda b: b + b"\rX-Injected: yes")),
     "answer-reset":    ("answer", sent_by(send_cut)),  # `at` bytes of its length, then a reset
@@ -194,8 +183,8 @@ MODES = {
     "module-redirect": ("module", redirect),
     "module-huge":     ("module", huge),  # announces 1,000,000,000 bytes, zeros without end
     "module-headers":  ("module", sent_by(send_headers)),  # header lines without end
-    "module-then-deaf": ("module", sent_by(send_then_deaf)),  # the next request on its connection: silence
-    "module-then-reset": ("module", sent_by(send_then_deaf)),  # the next request on its connection: a reset
+    "module-then-deaf": ("module", sent_by(send_whole)),  # the next request on its connection: silence
+    "module-then-reset": ("module", sent_by(send_whole)),  # the next request on its connection: a reset
 }
 
 PARAMS = {  # name -> (type, default)
