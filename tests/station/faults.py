@@ -172,7 +172,6 @@ MODES = {
     "answer-1mib":     ("answer", rewrite(padded(MIB, b"x"))),  # no zero byte in it
     "answer-silent":   ("answer", sent_by(lambda h, *_: stall(h))),  # not even the status line
     "answer-redirect": ("answer", redirect),  # 302 to itself, or as `to`, `host`, `scheme` say
-    "answer-cr":       ("answer", rewrite(lambda b: b + b"\rX-Injected: yes")),
     "answer-reset":    ("answer", sent_by(send_cut)),  # `at` bytes of its length, then a reset
     "module-404":      ("module", error(404)),
     "module-1mib":     ("module", rewrite(padded(MIB, b"\0"))),
