@@ -102,9 +102,7 @@ class StationTest(unittest.TestCase):
 
     def test_connections_counts_the_players_open_ones_and_the_most_at_once(self):
         def connections():
-            c = self.connect()
-            c.request("GET", "/control/connections")
-            return json.loads(c.getresponse().read())
+            return json.loads(self.fetch("/control/connections", self.connect())[1])
         clients = [self.connect() for _ in range(3)]  # kept alive
         for c in clients:
             self.assertEqual(self.fetch("/xm/request.php", c)[0], 200)
