@@ -165,17 +165,6 @@ TEST_F(InternetReaderTest, AReadThatBringsNothingIsAskedAgainASliceLaterNotAtOnc
     EXPECT_LT(emptyReads.load(), static_cast<int>(2000 / InternetReader::kSliceMs)) << "a spin";
 }
 
-TEST_F(InternetReaderTest, RedirectLoopFailsAfterAFewHopsAndLeavesNothingRunning) {
-    const int before = atoi(Get("/hits").c_str());
-    InternetReader reader(5000);
-    EXPECT_FALSE(reader.Open(root, Url("/loop").c_str(), kFlags, stop));
-    EXPECT_NE(reader.LastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT)) << "not a stall";
-    const int afterFailure = atoi(Get("/hits").c_str());
-    EXPECT_LE(afterFailure - before, 6);
-    Sleep(500);
-    EXPECT_EQ(atoi(Get("/hits").c_str()), afterFailure) << "the abandoned request goes on";
-}
-
 // Answers stay on their server; a module may come from any web server (a
 // mirror); anywhere else fails at once. No usable place: the redirect's body.
 TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {

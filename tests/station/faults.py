@@ -26,12 +26,11 @@ HUGE = 1000000000
 
 
 # --- ways of changing a response -----------------------------------------------
-def rewrite(body, status=None, ctype=None):
-    """The body becomes body(old body); status and type as given."""
+def rewrite(body, status=None):
+    """The body becomes body(old body); the status as given."""
     def change(r, p, h):
         r.body = body(r.body)
         r.status = status or r.status
-        r.ctype = ctype or r.ctype
     return change
 
 
@@ -42,11 +41,6 @@ def error(status):
 def padded(size, fill):
     """Cut to 1 MiB, then padded with `fill` to `size` bytes."""
     return lambda b: b[:MIB] + fill * (size - len(b[:MIB]))
-
-
-def sized(default, fill):
-    """Padded with `fill` to `size` bytes (0: `default`)."""
-    return lambda r, p, h: rewrite(padded(p["size"] or default, fill))(r, p, h)
 
 
 def redirect(r, p, h):
@@ -60,51 +54,38 @@ def redirect(r, p, h):
         sent_by(send_endless)(r, p, h)
 
 
-def sent_by(send, status=None, ctype=None):
-    """The response goes out by send(handler, head, response, keep) -> keep."""
+def sent_by(send):
+    """The response goes out by send(handler, head, response, keep, params) -> keep."""
     def change(r, p, h):
-        r.status = status or r.status
-        r.ctype = ctype or r.ctype
         r.send = lambda h, head, r, keep: send(h, head, r, keep, p)
     return change
 
 
 # --- ways of sending one ---------------------------------------------------------
 def send_cut(h, head, r, keep, p):
-    """`at` body bytes, then a reset (after `wait` s) or a stall."""
-    at = p["at"] if p["at"] >= 0 else len(r.body) // 2
-    at = min(at, len(r.body))
+    """`at` body bytes (-1: half), then a stall or (-reset) a reset: 0.3 s on, or
+    (module-then-reset, which sends it all) once the next request comes."""
+    at = min(p["at"] if p["at"] >= 0 else len(r.body) // 2, len(r.body))
     h.sock.sendall(head + r.body[:at])
     h.record["bytes"] = at
-    if p["mode"].endswith("-reset"):
-        h.station.stop_event.wait(p["wait"])
-        h.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        h.record["outcome"] = "reset"
-        h.sock.close()
-        return False
-    stall(h)
-    return False
-
-
-def send_then_deaf(h, head, r, keep, p):
-    """The response whole on a kept connection; the next request on it is never
-    answered (a stall), or answered with a reset (-reset)."""
-    h.sock.sendall(head + r.body)
-    h.record["bytes"] = len(r.body)
     if not p["mode"].endswith("-reset"):
         stall(h)
         return False
-    while not (select.select([h.sock], [], [], 0.1)[0] or h.station.stop_event.is_set()):
-        pass
+    if p["mode"] == "module-then-reset":
+        while not (select.select([h.sock], [], [], 0.1)[0] or h.station.stop_event.is_set()):
+            pass
+    else:
+        h.station.stop_event.wait(0.3)
     h.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     h.record["outcome"] = "reset"
     h.sock.close()
     return False
 
 
-def send_nothing(h, head, r, keep, p):
-    stall(h)
-    return False
+def send_whole(h, head, r, keep, p):
+    """The response whole on a kept connection; the next request on it is never
+    answered (a stall), or answered with a reset (-reset)."""
+    return send_cut(h, head, r, keep, dict(p, at=len(r.body)))
 
 
 def endless(h, head, piece, p):
@@ -135,8 +116,8 @@ def send_headers(h, head, r, keep, p):
 
 
 def send_framed(h, head, r, keep, p):
-    """The body framed as `length` and `coding` say, valid or not."""
-    values = {"": [str(len(r.body))], "none": []}.get(p["length"], p["length"].split("|"))
+    """The body framed as `length` and `coding` say."""
+    values = [] if p["length"] == "none" else [str(len(r.body))]
     chunked = p["coding"] == "chunked"
     keep = keep and (chunked or bool(values))  # else only the close ends the body
     head = "HTTP/1.1 %d OK\r\nServer: SonvaleStation\r\nContent-Type: %s\r\n" % (r.status, r.ctype)
@@ -187,37 +168,34 @@ MODES = {
     "answer-empty":    ("answer", rewrite(lambda b: b"")),
     "answer-404":      ("answer", error(404)),  # an HTML error page
     "answer-crlf":     ("answer", rewrite(lambda b: b + b"\r\n")),
-    "answer-lf":       ("answer", rewrite(lambda b: b + b"\n")),
     "answer-nul":      ("answer", rewrite(lambda b: b + b"\0garbage")),
     "answer-1mib":     ("answer", rewrite(padded(MIB, b"x"))),  # no zero byte in it
-    "answer-silent":   ("answer", sent_by(send_nothing)),  # not even the status line
+    "answer-silent":   ("answer", sent_by(lambda h, *_: stall(h))),  # not even the status line
     "answer-redirect": ("answer", redirect),  # 302 to itself, or as `to`, `host`, `scheme` say
-    "answer-cr":       ("answer", rewrite(lambda b: b + b"\rX-Injected: yes")),
-    "answer-reset":    ("answer", sent_by(send_cut)),  # `at` bytes of its length, `wait` s, then a reset
+    "answer-reset":    ("answer", sent_by(send_cut)),  # `at` bytes of its length, then a reset
     "module-404":      ("module", error(404)),
     "module-1mib":     ("module", rewrite(padded(MIB, b"\0"))),
-    "module-oversize": ("module", sized(MIB + 1, b"\0")),
+    "module-oversize": ("module", lambda r, p, h: rewrite(padded(p["size"] or MIB + 1, b"\0"))(r, p, h)),
     "module-empty":    ("module", rewrite(lambda b: b"", status=200)),
     "module-stall":    ("module", sent_by(send_cut)),  # announces it all, sends `at` bytes, then silence
-    "module-reset":    ("module", sent_by(send_cut)),  # `at` bytes, `wait` s, then a reset (RST)
+    "module-reset":    ("module", sent_by(send_cut)),  # `at` bytes, 0.3 s, then a reset (RST)
     "module-redirect": ("module", redirect),
     "module-huge":     ("module", huge),  # announces 1,000,000,000 bytes, zeros without end
     "module-headers":  ("module", sent_by(send_headers)),  # header lines without end
-    "module-then-deaf": ("module", sent_by(send_then_deaf)),  # the next request on its connection: silence
-    "module-then-reset": ("module", sent_by(send_then_deaf)),  # the next request on its connection: a reset
+    "module-then-deaf": ("module", sent_by(send_whole)),  # the next request on its connection: silence
+    "module-then-reset": ("module", sent_by(send_whole)),  # the next request on its connection: a reset
 }
 
 PARAMS = {  # name -> (type, default)
     "after": (int, 0),       # this many matching requests go through untouched first
     "count": (int, 0),       # then this many are hit (0: all)
     "at": (int, -1),         # stall, reset: body bytes sent before the fault (-1: half)
-    "wait": (float, 0.3),    # reset: seconds before the RST
     "host": (str, ""),       # redirect: the Location's host (the mirror, served without the fault)
     "to": (str, ""),         # redirect: the Location's target (served without the fault)
     "scheme": (str, ""),     # redirect: the Location's scheme (the mirror's too)
     "pace": (float, 0.0),    # endless bodies and headers: seconds between 16 KiB pieces
     "size": (int, 0),        # module-oversize: the body's bytes (0: 1 MiB + 1)
-    "length": (str, ""),     # framing: Content-Length values, '|' between ('': the body's; none)
+    "length": (str, ""),     # framing: none (no Content-Length: the close ends the body)
     "coding": (str, ""),     # framing: chunked
 }
 
@@ -340,12 +318,9 @@ class Control:
             self.set_fault(mode, params)
             st.log({"event": "fault", "mode": mode, "params": params})
             return ok("fault=%s" % mode)
-        if command == "playlist":
-            if "names" in query:
-                st.set_playlist([os.fsencode(n) for n in query["names"][-1].split(",") if n])
-            else:
-                st.rewind()
-            return ok("playlist rewound")
+        if command == "playlist" and "names" in query:
+            st.set_playlist([os.fsencode(n) for n in query["names"][-1].split(",") if n])
+            return ok("playlist set")
         if command == "reset":
             self.set_fault(*from_query("none", {}))
             st.rewind()

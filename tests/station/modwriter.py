@@ -3,7 +3,7 @@
 that is no module. A module holds one looped square-wave note on channels 1 and 2
 at 125 BPM, so that every row lasts speed * 20 ms (as EngineTestSupport.h writes).
 
-  modwriter.py OUT.mod [--title T] [--seconds S] [--jump-back-after ORDER] [--amplitude A]
+  modwriter.py OUT.mod [--title T] [--seconds S] [--amplitude A]
   modwriter.py OUT --garbage BYTES
 """
 
@@ -27,10 +27,9 @@ def _cell(sample, period, effect, param):
                   ((sample & 0x0F) << 4) | (effect & 0x0F), param & 0xFF))
 
 
-def write_module(title="", orders=1, rows=16, speed=3, jump_back_after=-1, amplitude=100):
+def write_module(title="", orders=1, rows=16, speed=3, amplitude=100):
     """Returns the bytes of a module whose orders play `rows` rows each at
-    `speed` ticks a row. With jump_back_after >= 0, that order's last row jumps
-    back to order 0, so the song would loop forever."""
+    `speed` ticks a row."""
     orders = max(1, min(orders, 64))
     rows = max(1, min(rows, ROWS_PER_PATTERN))
     speed = max(1, min(speed, 31))   # 32 and above would set the tempo instead
@@ -63,9 +62,7 @@ def write_module(title="", orders=1, rows=16, speed=3, jump_back_after=-1, ampli
         if p == 0:
             put(0, 0, _cell(1, PERIOD_C, 0xF, speed))
             put(0, 1, _cell(1, PERIOD_C, 0, 0))
-        if p == jump_back_after:
-            put(last_row, 3, _cell(0, 0, 0xB, 0))
-        elif last_row < ROWS_PER_PATTERN - 1:
+        if last_row < ROWS_PER_PATTERN - 1:
             put(last_row, 2, _cell(0, 0, 0xD, 0))
 
     data = HEADER_SIZE + orders * PATTERN_SIZE
@@ -89,15 +86,13 @@ def main(argv=None):
     p.add_argument("out")
     p.add_argument("--title", default="", help="at most 20 characters")
     p.add_argument("--seconds", type=float, default=1.0, help="about how long the song plays")
-    p.add_argument("--jump-back-after", type=int, default=-1, metavar="ORDER",
-                   help="that order's last row jumps back to order 0 (a looping song)")
     p.add_argument("--amplitude", type=int, default=100, help="of the 8-bit square wave (0-127)")
     p.add_argument("--garbage", type=int, metavar="BYTES", help="seeded random bytes instead")
     a = p.parse_args(argv)
     if a.garbage is not None:
         data = random.Random(1).randbytes(a.garbage)
     else:
-        data = write_module(a.title, *layout_for_seconds(a.seconds), 3, a.jump_back_after, a.amplitude)
+        data = write_module(a.title, *layout_for_seconds(a.seconds), 3, a.amplitude)
     with open(a.out, "wb") as f:
         f.write(data)
     return 0

@@ -16,7 +16,6 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RELEASE = [threading.Event()]  # replaced by /release, so later stalls stall again
-LOOP_HITS = [0]
 
 
 def body(n):
@@ -72,10 +71,6 @@ class Handler(BaseHTTPRequestHandler):
                 pass
         elif kind == "hop":
             self.answer(b"", headers=[("Location", "/hop/%d" % (n - 1))], status=302)
-        elif kind == "loop":
-            LOOP_HITS[0] += 1
-            self.answer(b"", headers=[("Location", "http://%s:%d/loop" % self.server.server_address)],
-                        status=302)
         elif kind.startswith("to?"):
             to = urllib.parse.unquote(self.path.partition("?")[2], "latin-1")
             self.answer(body(37), headers=[("Location", to.replace("PORT", str(self.server.server_address[1])))],
@@ -85,8 +80,6 @@ class Handler(BaseHTTPRequestHandler):
         elif kind == "cookie":
             self.answer(b"cookie:" + self.headers.get("Cookie", "").encode("latin-1"),
                         headers=[("Set-Cookie", "station=1; Expires=Thu, 31 Dec 2099 23:59:59 GMT; Path=/")])
-        elif kind == "hits":
-            self.answer(str(LOOP_HITS[0]).encode())
         elif kind == "release":
             RELEASE[0] = threading.Event()
             release.set()
