@@ -6,6 +6,12 @@
 # Code links sonvale_winmm / sonvale_wininet instead of the bare names: a target
 # with the property SONVALE_DELAY_LOAD gets the delay-load import library, every
 # other (the tests, whose import hooks patch ordinary imports) the usual one.
+# C names on 32-bit Windows take a leading underscore (__imp__NAME@N), on 64-bit none.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(importPrefix "__imp__")
+else()
+    set(importPrefix "__imp_")
+endif()
 foreach(dll winmm wininet)
     find_library(SONVALE_${dll}_IMPORTS NAMES lib${dll}.a REQUIRED)
     set(delayLib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
@@ -13,8 +19,8 @@ foreach(dll winmm wininet)
         # Every function of the ordinary import library, with its stdcall suffix.
         execute_process(COMMAND ${CMAKE_NM} -g ${SONVALE_${dll}_IMPORTS}
             OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
-        string(REGEX MATCHALL " I __imp__[^\r\n]+" imports "${symbols}")
-        list(TRANSFORM imports REPLACE "^ I __imp__" "")
+        string(REGEX MATCHALL " I ${importPrefix}[^\r\n]+" imports "${symbols}")
+        list(TRANSFORM imports REPLACE "^ I ${importPrefix}" "")
         list(REMOVE_DUPLICATES imports)
         list(JOIN imports "\n" exports)
         file(WRITE ${CMAKE_BINARY_DIR}/delayload/${dll}.def "EXPORTS\n${exports}\n")

@@ -8,9 +8,10 @@
 
 // The program takes winmm and wininet as delay-loaded imports
 // (cmake/SystemDlls.cmake), so the system loader does not look for them before
-// the entry runs. dlltool names each import descriptor after its library file.
-extern "C" const ImgDelayDescr _DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a;
-extern "C" const ImgDelayDescr _DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a;
+// the entry runs. dlltool names each import descriptor after its library file, with
+// the same symbol on 32 and 64 bits: named as is, without C's underscore on 32.
+extern "C" const ImgDelayDescr winmmDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a");
+extern "C" const ImgDelayDescr wininetDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a");
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
@@ -81,6 +82,6 @@ bool LoadSystemLibraries() {
         kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
     const bool systemFolderOnly =
         setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
-    return ResolveImports(_DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a, systemFolderOnly) &&
-           ResolveImports(_DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a, systemFolderOnly);
+    return ResolveImports(winmmDelayImports, systemFolderOnly) &&
+           ResolveImports(wininetDelayImports, systemFolderOnly);
 }

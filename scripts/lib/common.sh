@@ -3,20 +3,55 @@
 SONVALE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 SONVALE_BUILD=${SONVALE_BUILD:-$SONVALE_ROOT/build}
 
+# What the Windows builds target: SONVALE_ARCH, i686 (the 32-bit program users get)
+# unless the caller says x86_64. SONVALE_WIN is the folder of that target's builds,
+# package and Wine prefix: the build folder itself for i686.
+sonvale_set_arch() { # ARCH
+    case $1 in
+    i686) SONVALE_WIN=$SONVALE_BUILD ;;
+    x86_64) SONVALE_WIN=$SONVALE_BUILD/x86_64 ;;
+    *) echo "SONVALE_ARCH is i686 or x86_64, not '$1'" >&2 && return 1 ;;
+    esac
+    export SONVALE_ARCH=$1
+}
+SONVALE_ARCH_GIVEN=${SONVALE_ARCH:-}
+sonvale_set_arch "${SONVALE_ARCH:-i686}"
+
+# For the scripts that run the program. A kernel with its 32-bit emulation off
+# (ia32_emulation; so are the machines this project is tested on now) runs no
+# 32-bit code at all, neither Wine's 32-bit loader nor the program: there, unless
+# SONVALE_ARCH was given, the same sources are built for 64-bit Windows and run
+# under 64-bit Wine, and it says so.
+sonvale_pick_arch() {
+    if [ -z "$SONVALE_ARCH_GIVEN" ] && [ -e /lib/ld-linux.so.2 ] &&
+        ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+        echo "== this machine's kernel runs no 32-bit programs (its ia32 emulation is off):" \
+            "the Windows builds that run here are 64-bit, under 64-bit Wine" >&2
+        sonvale_set_arch x86_64
+    fi
+}
+
 # Wine settings for every program we start: a prefix inside the build folder, no
 # Wine logging, no Mono/Gecko install prompts, and a build-local HOME.
 sonvale_wine_env() {
-    # The program is 32-bit: a kernel with its 32-bit emulation off (ia32_emulation)
-    # cannot start Wine's 32-bit loader, and every run would fail later, less clearly.
+    if [ "$SONVALE_ARCH" = x86_64 ]; then
+        # Debian's wine command takes the 32-bit loader whenever it is installed.
+        mkdir -p "$SONVALE_WIN/bin"
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$SONVALE_WIN/bin/wine"
+        chmod +x "$SONVALE_WIN/bin/wine"
+        ln -sf wine "$SONVALE_WIN/bin/wine-stable"
+        export PATH="$SONVALE_WIN/bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+    fi
+    # Where the kernel refuses the loader, every run would fail later, less clearly.
     local why
     if ! why=$(wine --version 2>&1); then
-        echo "Wine cannot start 32-bit programs on this machine: ${why##*: }" >&2
+        echo "Wine cannot start $SONVALE_ARCH programs on this machine: ${why##*: }" >&2
         return 1
     fi
-    export WINEPREFIX="$SONVALE_BUILD/wineprefix"
+    export WINEPREFIX="$SONVALE_WIN/wineprefix"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-    export SONVALE_HOME="$SONVALE_BUILD/home"
+    export SONVALE_HOME="$SONVALE_WIN/home"
     mkdir -p "$SONVALE_HOME"
     rm -f "$SONVALE_HOME/.asoundrc" # older builds' file device: Wine's ALSA is the host's
     export HOME="$SONVALE_HOME"
@@ -315,12 +350,12 @@ sonvale_build_fuzz() {
 sonvale_build_win32() {
     local openmpt
     openmpt=$(sonvale_libopenmpt_source) || return 1
-    local win="$SONVALE_BUILD/win32"
+    local win="$SONVALE_WIN/win32"
     # SONVALE_STATION_PORT, as for the package: two checkouts can then test side by side.
     local port=()
     [ -n "${SONVALE_STATION_PORT:-}" ] && port=(-DSONVALE_STATION_PORT="$SONVALE_STATION_PORT")
     cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-i686.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-$SONVALE_ARCH.cmake" \
         -DSONVALE_LIBOPENMPT_SOURCE="$openmpt" "${port[@]}" --no-warn-unused-cli >/dev/null
     # Called as $(...), where a failure would not stop the caller by itself.
     cmake --build "$win" >&2 || return 1

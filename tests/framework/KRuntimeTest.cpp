@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "FrameworkMain.h"
 
 // A full list grows by its step; one that cannot (no memory, no step) refuses, unchanged.
 TEST(KPointerListTest, GrowsByItsStepOrRefusesTheEntry) {
+    // The largest step wraps the byte count of a 32-bit size, on 64 bits the int capacity.
+    const int largest = static_cast<int>(std::min<uint64_t>(SIZE_MAX / sizeof(void*), INT32_MAX));
     struct {
         int capacity, growBy, count, finalCapacity;
-    } cases[] = {{1024, 1024, 1025, 2048}, {2, 2, 3, 4}, {1, 0x3FFFFFFF, 1, 1}, {1, 0, 1, 1},
+    } cases[] = {{1024, 1024, 1025, 2048}, {2, 2, 3, 4}, {1, largest, 1, 1}, {1, 0, 1, 1},
                  {1, -4, 1, 1}};
     for (auto& c : cases) {
         KPointerList list(c.capacity, c.growBy, c.growBy == 2);

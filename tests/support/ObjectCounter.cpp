@@ -87,15 +87,26 @@ int CountKernelHandles(DWORD pid) {
     FARPROC address = GetProcAddress(GetModuleHandleA("ntdll"), "NtQuerySystemInformation");
     auto query = reinterpret_cast<LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG)>(
         reinterpret_cast<void*>(address));
-    std::vector<ULONG> table(1 << 14);
-    // SystemHandleInformation (16), grown while the answer is STATUS_INFO_LENGTH_MISMATCH:
-    // a count, then entries of 16 bytes that start with the owner's process id.
-    while (query(16, table.data(), table.size() * 4, nullptr) == LONG(0xC0000004)) {
+    // SystemHandleInformation (16): a count, then an entry per handle.
+    struct Entry {
+        ULONG owner; // process id
+        BYTE type, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    std::vector<Table> table(1 << 12);
+    // Grown while the answer is STATUS_INFO_LENGTH_MISMATCH.
+    while (query(16, table.data(), table.size() * sizeof(Table), nullptr) == LONG(0xC0000004)) {
         table.resize(table.size() * 2);
     }
     int mine = 0;
-    for (ULONG i = 0; i < table[0]; ++i) {
-        mine += table[1 + 4 * i] == pid ? 1 : 0;
+    for (ULONG i = 0; i < table[0].count; ++i) {
+        mine += table[0].entries[i].owner == pid ? 1 : 0;
     }
     return mine;
 }
