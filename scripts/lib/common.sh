@@ -151,7 +151,10 @@ sonvale_sound_down() {
     local f pid _
     for f in capture server; do
         pid=$(cat "$SONVALE_SOUND_DIR/$f.pid" 2>/dev/null) || continue
-        kill "$pid" 2>/dev/null || true
+        if ! kill "$pid" 2>/dev/null && [ $f = server ]; then
+            # Gone before its time: whatever played through it lost its sound.
+            echo "the sound server had ended by itself: $(tail -n 3 "$SONVALE_SOUND_DIR/server.log" | tr '\n' ' ')" >&2
+        fi
         # A child of this shell is waited for; another's is watched until it has gone.
         wait "$pid" 2>/dev/null || for _ in $(seq 50); do
             kill -0 "$pid" 2>/dev/null || break
