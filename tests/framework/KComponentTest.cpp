@@ -61,34 +61,3 @@ TEST(KComponentTest, CreationBindsOneWindowOrLeavesNone) {
         EXPECT_FALSE(GetClassInfoW(GetModuleHandleW(nullptr), name, &info)) << way;
     }
 }
-
-TEST(KComponentTest, SettersStoreBeforeCreationAndApplyAfter) {
-    KComponent c;
-    struct {
-        DWORD style;
-        RECT r;
-        const wchar_t* text;
-        bool enabled, visible;
-    } cases[] = {{WS_POPUP | WS_BORDER, {40, 50, 190, 140}, L"first", false, true},
-                 {WS_POPUP, {70, 80, 130, 110}, L"second", true, false}};
-    for (auto& s : cases) {
-        c.SetStyle(s.style);
-        c.SetSize(s.r.right - s.r.left, s.r.bottom - s.r.top);
-        c.SetPosition(s.r.left, s.r.top);
-        c.SetText(KString(s.text));
-        c.SetEnabled(s.enabled);
-        c.SetVisible(s.visible);
-        EXPECT_TRUE(c.GetHWND() != nullptr || (!c.IsVisible() && c.CreateComponent()));
-        HWND h = c.GetHWND();
-        RECT r;
-        wchar_t text[16] = {};
-        GetWindowRect(h, &r);
-        GetWindowTextW(h, text, 16);
-        EXPECT_TRUE(EqualRect(&r, &s.r) && !lstrcmpW(text, s.text)) << r.left << "," << r.top;
-        EXPECT_TRUE(IsWindowEnabled(h) == s.enabled && c.IsVisible() == s.visible);
-        EXPECT_EQ(IsWindowVisible(h) != FALSE, s.visible) << "shown without WS_VISIBLE";
-        EXPECT_EQ(DWORD(GetWindowLongW(h, GWL_STYLE)) & WS_BORDER, s.style & WS_BORDER);
-    }
-    DestroyWindow(c.GetHWND());
-}
-

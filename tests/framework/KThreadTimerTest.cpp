@@ -95,18 +95,19 @@ TEST_F(KTimerTest, TheLastStartOrStopWinsWhicheverThreadAsked) {
 }
 
 TEST_F(KTimerTest, DestroyedTimerGetsNoTicksAndItsIdIsNotReused) {
-    auto doomed = std::make_unique<KTimer>(), renamed = std::make_unique<KTimer>();
-    const UINT deadId = doomed->GetTimerID(), latestId = renamed->GetTimerID();
+    auto doomed = std::make_unique<KTimer>();
+    const UINT deadId = doomed->GetTimerID();
     doomed->SetTimerWindow(&window);
     doomed->SetListener(this);
     doomed->StartTimer();
-    renamed->SetTimerID(timer.GetTimerID()); // a new id to tick with; its entry stays
     doomed.reset();
-    renamed.reset();
     EXPECT_EQ(KRuntime::GetInstance()->GetTimerByID(deadId), nullptr);
     EXPECT_EQ(KRuntime::GetInstance()->GetTimerByID(timer.GetTimerID()), &timer);
-    PostMessageW(window.GetHWND(), WM_TIMER, deadId, 0); // queued for the dead one: nobody gets it
+    // Queued for the dead one, or ids no timer ever had: nobody gets them.
+    for (UINT id : {deadId, KRuntime::firstTimerID - 1, 0xFFFFu}) {
+        PostMessageW(window.GetHWND(), WM_TIMER, id, 0);
+    }
     PumpMessages(50);
     EXPECT_EQ(ticks, 0);
-    EXPECT_GT(KTimer().GetTimerID(), latestId) << "an id given up was handed out again";
+    EXPECT_GT(KTimer().GetTimerID(), deadId) << "an id given up was handed out again";
 }
