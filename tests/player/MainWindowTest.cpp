@@ -15,7 +15,6 @@
 
 #include "ApiHook.h"
 #include "KMessageLoop.h"
-#include "ObjectCounter.h"
 #include "PlayerProcess.h"
 #include "PlayerResources.h"
 #include "SonvaleApp.h"
@@ -180,18 +179,6 @@ TEST_F(MainWindowTest, RefusedWorkerIsTriedAgainAtTheNextTick) {
     refusedStart = 1; // at the first change of track
     Open();
     EXPECT_TRUE(PumpUntil([] { return workerStarts >= 3; }, 20000));
-}
-
-// Each change of track loads, retitles and repaints: the GDI objects it takes come
-// back (counted here, in process: Wine has no count of another process's).
-TEST_F(MainWindowTest, ChangesOfTrackLeaveNoGdiObjectsBehind) {
-    Open();
-    ASSERT_TRUE(PumpUntil([] { return workerStarts >= 2; }, 20000));
-    PumpMessages(1000); // the refill and the new title drawn
-    const int objects = ObjectCounter::Live();
-    ASSERT_TRUE(PumpUntil([] { return workerStarts >= 3; }, 20000)); // the next change
-    PumpMessages(1000);
-    EXPECT_EQ(ObjectCounter::Live(), objects);
 }
 
 // Reads and answers the error box of this thread from inside the box's own loop.
