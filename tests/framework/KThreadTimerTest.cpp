@@ -24,21 +24,6 @@ struct Worker : KThread {
     std::function<void()> job;
 };
 
-// (That no start keeps a handle, e2e_tests.SoakTest counts in the player, a worker a track.)
-TEST(KThreadTest, StartsStopsCooperativelyAndRestarts) {
-    Worker worker;
-    worker.WaitUntilThreadFinish(); // never started: returns at once
-    for (int run = 0; run < 100; ++run) {
-        ASSERT_TRUE(worker.StartThread());
-        Sleep(run < 2 ? 30 : 0);
-        EXPECT_TRUE(run >= 2 || worker.IsThreadRunning()) << "runs until it finishes";
-        run % 2 == 0 ? worker.ThreadShouldStop() : void(worker.finishOnItsOwn = true);
-        worker.WaitUntilThreadFinish();
-        EXPECT_TRUE(run % 2 == 0 || !worker.sawStopAtStart) << "a start clears the last stop";
-        worker.finishOnItsOwn = false;
-    }
-}
-
 // Counts the ticks of `timer` on the window's thread; any other tick spoils the count.
 class KTimerTest : public ::testing::Test, public KTimerListener {
   protected:
