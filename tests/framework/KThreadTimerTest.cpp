@@ -4,23 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 
 #include "KRuntime.h"
 #include "UiHelpers.h"
 
-// Runs a job, or polls the stop flag the way the player's cycle does.
+// Runs its job on a thread of its own.
 struct Worker : KThread {
     void Run() override {
-        sawStopAtStart = threadShouldStop.load();
-        while (!job && !threadShouldStop && !finishOnItsOwn) {
-            Sleep(1);
-        }
-        job ? job() : void();
+        job();
         isThreadRunning = false; // the last step, as the player's Run does
     }
-    std::atomic<bool> sawStopAtStart{false}, finishOnItsOwn{false};
     std::function<void()> job;
 };
 
