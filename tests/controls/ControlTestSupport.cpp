@@ -2,20 +2,13 @@
 
 #include "FlatTheme.h"
 
-// What each hands on to the window's previous procedure; the rest it handles.
 const ControlKind controlKinds[6] = {
-    {"FButton", Make<FButton>, IDC_ARROW, {WM_RBUTTONDOWN, WM_KEYDOWN}},
-    {"FCheckBox", Make<FCheckBox>, IDC_ARROW, {WM_RBUTTONDOWN, WM_KEYDOWN, WM_LBUTTONUP}},
-    {"FStaticTextBox",
-     Make<FStaticTextBox>,
-     IDC_IBEAM,
-     {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_KEYDOWN, WM_LBUTTONUP}},
-    {"FLinkLabel", Make<FLinkLabel>, IDC_HAND, {WM_RBUTTONDOWN, WM_KEYDOWN}},
-    {"FTrackBar", Make<FTrackBar>, IDC_ARROW, {WM_RBUTTONDOWN, WM_KEYDOWN}},
-    {"FPictureBox",
-     Make<FPictureBox>,
-     IDC_ARROW,
-     {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_KEYDOWN, WM_LBUTTONUP}},
+    {"FButton", Make<FButton>, IDC_ARROW},
+    {"FCheckBox", Make<FCheckBox>, IDC_ARROW},
+    {"FStaticTextBox", Make<FStaticTextBox>, IDC_IBEAM},
+    {"FLinkLabel", Make<FLinkLabel>, IDC_HAND},
+    {"FTrackBar", Make<FTrackBar>, IDC_ARROW},
+    {"FPictureBox", Make<FPictureBox>, IDC_ARROW},
 };
 
 HostWindow::HostWindow(int left, int top, int w, int h, DWORD windowStyle) {

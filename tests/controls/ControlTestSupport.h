@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "FButton.h"
 #include "FCheckBox.h"
 #include "FLinkLabel.h"
@@ -19,8 +17,7 @@
 struct ControlKind {
     const char* name;
     KComponent* (*make)();
-    LPCWSTR cursor;             // the pointer over it
-    std::vector<UINT> passedOn; // of left down, right down, key down, left up
+    LPCWSTR cursor; // the pointer over it
 };
 extern const ControlKind controlKinds[6];
 template <typename C> KComponent* Make() {

@@ -2,93 +2,40 @@
 
 #include <gtest/gtest.h>
 
-#include "ApiHook.h"
-
 static int Props(HWND h) { // how many of its three properties the window carries
     return (GetPropW(h, L"RFC") != nullptr) + (GetPropW(h, L"RFCOldProc") != nullptr) +
            (GetPropW(h, L"RFCClsName") != nullptr);
 }
 
-// Records what its window procedure sees, also during CreateWindowExW; with
-// `refuse` it turns its creation down at the first message.
+// Records what its window procedure sees, also during CreateWindowExW.
 struct RecordingComponent : KComponent {
     LRESULT WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
         creationMessages += msg == WM_NCCREATE || msg == WM_CREATE;
         handleKnownAtCreation |= msg == WM_NCCREATE && GetHWND() == window;
         propsAtDestroy += msg == WM_DESTROY ? Props(window) : 0;
-        const bool refused = refuse && msg == WM_NCCREATE;
-        return refused ? FALSE : KComponent::WindowProc(window, msg, wParam, lParam);
+        return KComponent::WindowProc(window, msg, wParam, lParam);
     }
-    bool refuse = false, handleKnownAtCreation = false;
+    bool handleKnownAtCreation = false;
     int creationMessages = 0, propsAtDestroy = 0;
 };
 
-static HHOOK WINAPI RefusedHook(int, HOOKPROC, HINSTANCE, DWORD) {
-    return nullptr;
-}
-
-// A creation binds exactly one window. One that fails, before or after
-// CreateWindowExW made a window, leaves neither a handle nor a window. Either
-// way the class goes with the component.
-TEST(KComponentTest, CreationBindsOneWindowOrLeavesNone) {
-    enum { kCreated, kRefusedByTheWindow, kNoHook };
-    for (int way : {kCreated, kRefusedByTheWindow, kNoHook}) {
-        KString name;
-        {
-            RecordingComponent c;
-            name = c.GetComponentClassName();
-            c.refuse = way == kRefusedByTheWindow;
-            ImportHook hook("user32.dll", "SetWindowsHookExW",
-                            way == kNoHook ? &RefusedHook : &SetWindowsHookExW);
-            EXPECT_EQ(c.CreateComponent(), way == kCreated) << way;
-            HWND h = c.GetHWND();
-            EXPECT_EQ(FindWindowW(name, nullptr), h) << way;
-            HWND plain = CreateWindowExW(0, name, L"plain", 0, 0, 0, 9, 9, nullptr, nullptr,
-                                         GetModuleHandleW(nullptr), nullptr);
-            EXPECT_EQ(GetWindowTextLengthW(plain), 5) << "a window nobody claims: DefWindowProcW";
-            if (way == kCreated) {
-                EXPECT_TRUE(c.handleKnownAtCreation && Props(h) == 3 && GetPropW(h, L"RFC") == &c);
-                EXPECT_EQ(GetPropW(h, L"RFCOldProc"), reinterpret_cast<void*>(SharedWindowProc));
-                EXPECT_STREQ(static_cast<const wchar_t*>(GetPropW(h, L"RFCClsName")), name);
-                EXPECT_FALSE(c.CreateComponent()) << "the class exists already";
-                EXPECT_EQ(c.creationMessages, 2) << "WM_NCCREATE and WM_CREATE of one window";
-            }
-            DestroyWindow(h);
-            DestroyWindow(plain);
-            EXPECT_EQ(c.propsAtDestroy, way == kCreated ? 3 : 0);
-        }
-        WNDCLASSW info;
-        EXPECT_FALSE(GetClassInfoW(GetModuleHandleW(nullptr), name, &info)) << way;
-    }
-}
-
-TEST(KComponentTest, SettersStoreBeforeCreationAndApplyAfter) {
-    KComponent c;
-    struct {
-        DWORD style;
-        RECT r;
-        const wchar_t* text;
-        bool enabled, visible;
-    } cases[] = {{WS_POPUP | WS_BORDER, {40, 50, 190, 140}, L"first", false, true},
-                 {WS_POPUP, {70, 80, 130, 110}, L"second", true, false}};
-    for (auto& s : cases) {
-        c.SetStyle(s.style);
-        c.SetSize(s.r.right - s.r.left, s.r.bottom - s.r.top);
-        c.SetPosition(s.r.left, s.r.top);
-        c.SetText(KString(s.text));
-        c.SetEnabled(s.enabled);
-        c.SetVisible(s.visible);
-        EXPECT_TRUE(c.GetHWND() != nullptr || (!c.IsVisible() && c.CreateComponent()));
+// A creation binds exactly one window, from its first message to its destruction, and
+// the class goes with the component.
+TEST(KComponentTest, CreationBindsOneWindow) {
+    KString name;
+    {
+        RecordingComponent c;
+        name = c.GetComponentClassName();
+        ASSERT_TRUE(c.CreateComponent());
         HWND h = c.GetHWND();
-        RECT r;
-        wchar_t text[16] = {};
-        GetWindowRect(h, &r);
-        GetWindowTextW(h, text, 16);
-        EXPECT_TRUE(EqualRect(&r, &s.r) && !lstrcmpW(text, s.text)) << r.left << "," << r.top;
-        EXPECT_TRUE(IsWindowEnabled(h) == s.enabled && c.IsVisible() == s.visible);
-        EXPECT_EQ(IsWindowVisible(h) != FALSE, s.visible) << "shown without WS_VISIBLE";
-        EXPECT_EQ(DWORD(GetWindowLongW(h, GWL_STYLE)) & WS_BORDER, s.style & WS_BORDER);
+        EXPECT_EQ(FindWindowW(name, nullptr), h);
+        EXPECT_TRUE(c.handleKnownAtCreation && Props(h) == 3 && GetPropW(h, L"RFC") == &c);
+        EXPECT_EQ(GetPropW(h, L"RFCOldProc"), reinterpret_cast<void*>(SharedWindowProc));
+        EXPECT_STREQ(static_cast<const wchar_t*>(GetPropW(h, L"RFCClsName")), name);
+        EXPECT_EQ(c.creationMessages, 2) << "WM_NCCREATE and WM_CREATE of one window";
+        DestroyWindow(h);
+        EXPECT_EQ(c.propsAtDestroy, 3);
     }
-    DestroyWindow(c.GetHWND());
+    WNDCLASSW info;
+    EXPECT_FALSE(GetClassInfoW(GetModuleHandleW(nullptr), name, &info));
 }
-

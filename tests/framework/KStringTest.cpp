@@ -29,57 +29,7 @@ TEST(KStringTest, ConstructionGivesTheRightForms) {
         EXPECT_EQ(c.s.GetLength(), c.text != nullptr ? static_cast<int>(wcslen(c.text)) : 0);
         EXPECT_EQ(c.s.IsEmpty(), c.text == nullptr || c.text[0] == L'\0');
     }
-}
-
-TEST(KStringTest, BlocksAreSharedUntilTheLastHolderIsGone) {
-    auto a = std::make_unique<KString>(L"shared");
-    KString b(*a), c, only(L"self");
-    c = b;
-    const char* narrow = *a;
-    EXPECT_TRUE(RefCount(b) == 3 && static_cast<const char*>(c) == narrow) << "one narrow copy";
-    a.reset();
-    EXPECT_EQ(RefCount(b), 2);
-    EXPECT_STREQ(static_cast<const char*>(c), "shared");
-    only = only; // also the only reference
-    EXPECT_EQ(RefCount(only), 1);
-    only = W(only); // its own wide text
-    EXPECT_STREQ(W(only), L"self");
-
-    // Concatenation shares the left block when nothing is appended, never the right one.
-    KString ab(L"ab"), cd(L"cd"), empty, narrowEmpty("");
-    EXPECT_TRUE(W(ab + empty) == W(ab) && W(ab + narrowEmpty) == W(ab));
-    KString emptyCd = empty + cd, chain = L"http://" + ab + cd;
-    EXPECT_TRUE(W(emptyCd) != W(cd) && emptyCd.Equals(cd));
-    EXPECT_TRUE(chain.Equals(KString(L"http://abcd")) && chain.GetLength() == 11);
-}
-
-TEST(KStringTest, QueriesAnswerEveryInputWithAValue) {
-    struct {
-        int start, end;
-        const wchar_t* expected; // null: empty
-    } subs[] = {{1, 3, L"ell"}, {0, 4, L"hello"}, {3, 4, L"lo"},   {2, 2, nullptr},
-                {0, 5, nullptr}, {-1, 2, nullptr}, {3, 1, nullptr}, {4, 4, nullptr}};
-    for (auto& c : subs) {
-        EXPECT_STREQ(W(KString(L"hello").SubString(c.start, c.end)), c.expected) << c.start;
-    }
-    struct {
-        const wchar_t* text;
-        int value;
-    } ints[] = {{L"", 0},    {L"  12abc", 12},          {L"-010", -10},
-                {L"abc", 0}, {L"99999999999", INT_MAX}, {L"-99999999999", INT_MIN}};
-    for (auto& c : ints) {
-        EXPECT_EQ(KString(c.text).GetIntValue(), c.value) << c.value;
-    }
-    KString empty, blank(""), s(L"xyz");
-    EXPECT_FALSE(empty.Equals(empty) || blank.Equals(blank));
-    EXPECT_FALSE(KString(L"A").Equals(KString(L"a")) || s.Equals(KString(L"xyz!")));
-    EXPECT_TRUE(s.Equals(KString(L"xyz")) && KString(L"\"\"").IsQuotedString());
-    EXPECT_FALSE(KString(L"\"").IsQuotedString() || KString(L"\"a").IsQuotedString());
-    EXPECT_TRUE(s.StartsWithChar('x') && s.StartsWithChar(L'x') && s.EndsWithChar('z') &&
-                s.EndsWithChar(L'z'));
-    EXPECT_FALSE(s.StartsWithChar('z') || s.StartsWithChar(L'z') || s.EndsWithChar('x') ||
-                 s.EndsWithChar(L'x') || empty.StartsWithChar(L'\0') || blank.EndsWithChar('\0'));
-    EXPECT_TRUE(s.GetCharAt(2) == L'z' && s.GetCharAt(3) == 0xFFFF && s.GetCharAt(-1) == 0xFFFF);
+    EXPECT_STREQ(W(L"Code:" + KString(41) + KString("!")), L"Code:41!"); // as in an error box
 }
 
 // Threads copy, assign and drop strings sharing a few blocks, and ask for the narrow
@@ -114,4 +64,3 @@ TEST(KStringTest, SharedBlocksSurviveManyThreads) {
             << "the count drifted under contention";
     }
 }
-

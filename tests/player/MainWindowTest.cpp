@@ -15,7 +15,6 @@
 
 #include "ApiHook.h"
 #include "KMessageLoop.h"
-#include "ObjectCounter.h"
 #include "PlayerProcess.h"
 #include "PlayerResources.h"
 #include "SonvaleApp.h"
@@ -58,26 +57,6 @@ BOOL WINAPI TestPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return posted;
 }
 
-// The main window's icons, and how many were destroyed while its window or its
-// class still showed them.
-HWND iconWindow = nullptr;
-HICON shownIcons[2] = {};
-wchar_t iconClass[64];
-int iconsDestroyed = 0, destroyedWhileShown = 0;
-decltype(&::DestroyIcon) realDestroyIcon;
-
-BOOL WINAPI TestDestroyIcon(HICON icon) {
-    if (icon != nullptr && (icon == shownIcons[0] || icon == shownIcons[1])) {
-        WNDCLASSEXW c{};
-        c.cbSize = sizeof(c);
-        ++iconsDestroyed;
-        destroyedWhileShown += IsWindow(iconWindow) ||
-                               (GetClassInfoExW(GetModuleHandleW(nullptr), iconClass, &c) &&
-                                (c.hIcon == icon || c.hIconSm == icon));
-    }
-    return realDestroyIcon(icon);
-}
-
 HINTERNET WINAPI TestInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
                                    DWORD flags) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY); // what a refusal leaves
@@ -100,12 +79,11 @@ class MainWindowTest : public ::testing::Test {
         realPostMessageW = HookImport("user32.dll", "PostMessageW", &TestPostMessageW);
         realInternetOpenW = HookImport("wininet.dll", "InternetOpenW", &TestInternetOpenW);
         realInternetReadFile = HookImport("wininet.dll", "InternetReadFile", &TestInternetReadFile);
-        realDestroyIcon = HookImport("user32.dll", "DestroyIcon", &TestDestroyIcon);
     }
     static void TearDownTestSuite() { ReleasePlayerResources(); }
     void SetUp() override {
         ASSERT_TRUE(realCreateThread && realPostMessageW && realInternetOpenW &&
-                    realInternetReadFile && realDestroyIcon);
+                    realInternetReadFile);
         workerStarts = 0;
         refusedStart = -1;
         delayArmed = refuseInternet = false;
@@ -150,24 +128,6 @@ class MainWindowTest : public ::testing::Test {
     unsigned char* ownBufferA = nullptr; // the program's, while the test's stands in
 };
 
-// Closed first, or destroyed while open (its loop ended by a WM_QUIT from elsewhere).
-TEST_F(MainWindowTest, IconsAreDestroyedOnlyWhenNeitherWindowNorClassShowsThem) {
-    for (bool closedFirst : {true, false}) {
-        iconWindow = Open().GetHWND();
-        GetClassNameW(iconWindow, iconClass, 64);
-        shownIcons[0] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICON));
-        shownIcons[1] = HICON(GetClassLongPtrW(iconWindow, GCLP_HICONSM));
-        iconsDestroyed = destroyedWhileShown = 0;
-        if (closedFirst) {
-            Close();
-        }
-        window.reset();
-        PumpMessages(10); // takes the quit message out of the queue
-        EXPECT_EQ(iconsDestroyed, 2) << closedFirst;
-        EXPECT_EQ(destroyedWhileShown, 0) << closedFirst;
-    }
-}
-
 TEST_F(MainWindowTest, TickDoesNotStartAWorkerWhileOneIsLateToFinish) {
     delayArmed = true;
     Open();
@@ -180,18 +140,6 @@ TEST_F(MainWindowTest, RefusedWorkerIsTriedAgainAtTheNextTick) {
     refusedStart = 1; // at the first change of track
     Open();
     EXPECT_TRUE(PumpUntil([] { return workerStarts >= 3; }, 20000));
-}
-
-// Each change of track loads, retitles and repaints: the GDI objects it takes come
-// back (counted here, in process: Wine has no count of another process's).
-TEST_F(MainWindowTest, ChangesOfTrackLeaveNoGdiObjectsBehind) {
-    Open();
-    ASSERT_TRUE(PumpUntil([] { return workerStarts >= 2; }, 20000));
-    PumpMessages(1000); // the refill and the new title drawn
-    const int objects = ObjectCounter::Live();
-    ASSERT_TRUE(PumpUntil([] { return workerStarts >= 3; }, 20000)); // the next change
-    PumpMessages(1000);
-    EXPECT_EQ(ObjectCounter::Live(), objects);
 }
 
 // Reads and answers the error box of this thread from inside the box's own loop.
