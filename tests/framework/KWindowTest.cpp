@@ -44,3 +44,30 @@ TEST(KWindowTest, NewWindowIsHiddenTakesChildrenAndIconsAndRefusesDrops) {
     EXPECT_EQ(GlobalFlags(drop), UINT(GMEM_INVALID_HANDLE)) << "the drop handle is left behind";
     DestroyWindow(w);
 }
+
+// At WM_DESTROY a window takes its icons out of a class of its own, since the icon
+// objects are destroyed after it; a class it was only attached in keeps the icon that
+// class's other windows show.
+TEST(KWindowTest, ClassIconsGoWithTheWindowOnlyFromItsOwnClass) {
+    const HICON shared = LoadIconW(nullptr, IDI_APPLICATION);
+    WNDCLASSW plain = {};
+    plain.lpfnWndProc = DefWindowProcW;
+    plain.hInstance = GetModuleHandleW(nullptr);
+    plain.lpszClassName = L"SharedIconClass";
+    ASSERT_TRUE(RegisterClassW(&plain));
+    KWindow own, attached;
+    ASSERT_TRUE(own.CreateComponent());
+    attached.AttachToWindow(CreateWindowExW(0, plain.lpszClassName, L"", 0, 0, 0, 9, 9, nullptr,
+                                            nullptr, plain.hInstance, nullptr));
+    const KString ownClass = own.GetComponentClassName();
+    for (KWindow* w : {&own, &attached}) {
+        SetClassLongPtrW(w->GetHWND(), GCLP_HICON, LONG_PTR(shared));
+        DestroyWindow(w->GetHWND());
+    }
+    WNDCLASSW after = {};
+    ASSERT_TRUE(GetClassInfoW(plain.hInstance, ownClass, &after));
+    EXPECT_EQ(after.hIcon, nullptr) << "its own class still shows the icon";
+    ASSERT_TRUE(GetClassInfoW(plain.hInstance, plain.lpszClassName, &after));
+    EXPECT_EQ(after.hIcon, shared) << "the shared class lost its icon";
+    UnregisterClassW(plain.lpszClassName, plain.hInstance);
+}
