@@ -10,8 +10,10 @@
 // (cmake/SystemDlls.cmake), so the system loader does not look for them before
 // the entry runs. dlltool names each import descriptor after its library file, with
 // the same symbol on 32 and 64 bits: named as is, without C's underscore on 32.
-extern "C" const ImgDelayDescr winmmDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a");
-extern "C" const ImgDelayDescr wininetDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a");
+extern "C" const ImgDelayDescr
+    winmmDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwinmm_delay_a");
+extern "C" const ImgDelayDescr
+    wininetDelayImports __asm__("__DELAY_IMPORT_DESCRIPTOR_libwininet_delay_a");
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {

@@ -18,7 +18,7 @@ SONVALE_ARCH_GIVEN=${SONVALE_ARCH:-}
 sonvale_set_arch "${SONVALE_ARCH:-i686}"
 
 # For the scripts that run the program. A kernel with its 32-bit emulation off
-# (ia32_emulation; so are the machines this project is tested on now) runs no
+# (ia32_emulation=off, as on the machines this project's CI runs on now) runs no
 # 32-bit code at all, neither Wine's 32-bit loader nor the program: there, unless
 # SONVALE_ARCH was given, the same sources are built for 64-bit Windows and run
 # under 64-bit Wine, and it says so.
