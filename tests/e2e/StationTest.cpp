@@ -215,16 +215,15 @@ TEST_F(StationTest, EachAnswerOfTheStationLeadsToWhatTheUserSeesAndHears) {
 }
 
 // A drag as a user makes it: press on the thumb, move, release, with the real pointer.
+// The move waits for the press to take the capture: the thumb reads the pointer.
 void DragThumb(HWND trackBar, int fromX, int toX) {
     RECT r;
     GetWindowRect(trackBar, &r);
-    DWORD_PTR ignored;
-    SetCursorPos(r.left + fromX, r.top + 10);
-    SendMessageTimeoutW(trackBar, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(fromX, 10), 0, 5000,
-                        &ignored);
-    SetCursorPos(r.left + toX, r.top + 10);
-    SendMessageTimeoutW(trackBar, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(toX, 10), 0, 5000, &ignored);
-    SendMessageTimeoutW(trackBar, WM_LBUTTONUP, 0, MAKELPARAM(toX, 10), 0, 5000, &ignored);
+    const std::string y = std::to_string(r.top + 10);
+    ASSERT_TRUE(Pointer({"mousemove", std::to_string(r.left + fromX), y, "mousedown", "1"}));
+    EXPECT_TRUE(PumpUntil([&] { return CaptureIn(trackBar) == trackBar; }, 5000));
+    ASSERT_TRUE(Pointer({"mousemove", std::to_string(r.left + toX), y, "mouseup", "1"}));
+    EXPECT_TRUE(PumpUntil([&] { return CaptureIn(trackBar) == nullptr; }, 5000));
 }
 
 // The level of what is heard over about `ms` from now, once a change has reached the
@@ -247,10 +246,10 @@ TEST_F(StationTest, VolumeAndAgcChangedDuringPlayChangeWhatIsHeard) {
     const double atHalf = LevelOver(500);
     ASSERT_GT(atHalf, 100.0);
     // Clearing "AGC" stops the gain stage: a quiet module gets quieter; setting it resumes.
-    Click(agc);
+    ASSERT_TRUE(Click(agc));
     const double withoutAgc = LevelOver(500);
     EXPECT_LT(withoutAgc, atHalf / 1.5);
-    Click(agc);
+    ASSERT_TRUE(Click(agc));
     const double agcAgain = LevelOver(500);
     EXPECT_GT(agcAgain, withoutAgc * 1.5);
     // Volume 50 -> about 25: the thumb from left 90 to left 47.
@@ -293,7 +292,7 @@ TEST_F(StationTest, CloseEndsTheProgramPromptlyInEveryState) {
         }
         DWORD start = GetTickCount();
         if (c.byButton) {
-            Click(ChildAt(window, 380, 15));
+            ASSERT_TRUE(Click(ChildAt(window, 380, 15)));
         }
         for (int i = 0; i < c.closes; ++i) {
             PostMessageW(window, WM_CLOSE, 0, 0);
@@ -405,7 +404,7 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
 TEST_F(StationTest, MinimisedItPlaysOnAndRestoredItShowsItsTitleAgain) {
     ASSERT_TRUE(Start("long.mod,second.mod"));
     ASSERT_TRUE(WaitForTitle(L"Long Road"));
-    Click(ChildAt(window, 360, 15)); // "_"
+    ASSERT_TRUE(Click(ChildAt(window, 360, 15))); // "_"
     ASSERT_TRUE(PumpUntil([&] { return IsIconic(window) != FALSE; }, 5000));
     EXPECT_GT(LevelOver(1000), 100.0) << "silent while minimised";
     ShowWindow(window, SW_RESTORE);

@@ -105,13 +105,31 @@ HWND ChildAt(HWND parent, int x, int y) {
     return nullptr;
 }
 
-void Click(HWND control) {
+bool Pointer(std::vector<std::string> xdotoolArgs) {
+    // Wine's ntdll starts a program of the machine itself and waits for its exit code.
+    using Spawn = LONG(WINAPI*)(char* const* argv, int wait);
+    static const auto spawn = reinterpret_cast<Spawn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+    std::vector<char*> argv = {const_cast<char*>("xdotool")};
+    for (std::string& arg : xdotoolArgs) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return spawn != nullptr && spawn(argv.data(), TRUE) == 0;
+}
+
+bool Click(HWND control) {
     RECT r;
     GetWindowRect(control, &r);
-    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    LPARAM at = MAKELPARAM((r.right - r.left) / 2, (r.bottom - r.top) / 2);
-    PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageW(control, WM_LBUTTONUP, 0, at);
+    return Pointer({"mousemove", std::to_string((r.left + r.right) / 2),
+                    std::to_string((r.top + r.bottom) / 2), "click", "1"});
+}
+
+HWND CaptureIn(HWND window) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndCapture
+                                                                              : nullptr;
 }
 
 std::wstring BoxText(HWND box) {

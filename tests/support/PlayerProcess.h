@@ -32,8 +32,15 @@ class PlayerProcess {
 
 // The child of `parent` whose top-left corner is at (x, y) of the parent's client area.
 HWND ChildAt(HWND parent, int x, int y);
-// A click as a user makes it, with the pointer on the control (the controls read it).
-void Click(HWND control);
+// Pointer input as the X server itself gives it (xdotool through XTEST), so that moves
+// and buttons reach the player in one order, as from a hand: a cursor set here beside
+// messages posted to the player raced the player's own echo of the move. False if
+// xdotool failed.
+bool Pointer(std::vector<std::string> xdotoolArgs);
+// A click in the middle of the control, as a user makes it.
+bool Click(HWND control);
+// The window holding the mouse capture in `window`'s thread, or null.
+HWND CaptureIn(HWND window);
 // The text of a message box.
 std::wstring BoxText(HWND box);
 
