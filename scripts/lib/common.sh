@@ -3,6 +3,15 @@
 SONVALE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 SONVALE_BUILD=${SONVALE_BUILD:-$SONVALE_ROOT/build}
 
+# One compiler cache for every build of the tree: the tests' and the release's builds
+# compile the decoder with the same flags, so a fresh machine compiles it once for both.
+if command -v ccache >/dev/null; then
+    export CCACHE_DIR=${CCACHE_DIR:-$SONVALE_BUILD/ccache}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$SONVALE_ROOT}
+    export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
+
 # What the Windows builds target: SONVALE_ARCH, i686 (the 32-bit program users get)
 # unless the caller says x86_64. SONVALE_WIN is the folder of that target's builds,
 # package and Wine prefix: the build folder itself for i686.
