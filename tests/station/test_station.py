@@ -13,7 +13,6 @@ import tempfile
 import time
 import unittest
 
-import modwriter
 
 MIB = 1 << 20
 
@@ -24,7 +23,7 @@ class StationTest(unittest.TestCase):
         cls.tmp = tempfile.TemporaryDirectory()
         folder = os.path.join(cls.tmp.name, "modules")
         os.mkdir(folder)
-        cls.files = {"one.mod": modwriter.write_module("One"), "two.mod": modwriter.write_module("Two", rows=16)}
+        cls.files = {"one.mod": bytes(range(256)) * 20, "two.mod": bytes(range(7)) * 300}
         for name, data in cls.files.items():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Writes one tiny module of each format the decoder keeps (MOD, S3M, XM, IT, MTM,
 and UMX around an S3M), each playing a looped square wave from its first row,
-and of formats that libopenmpt plays but the player refuses (669, MED, ULT).
+and of formats that libopenmpt plays but the player refuses (669, MED, ULT); and
+the stations' modules of the tests: a MOD of a given title, length and loudness,
+or garbage that is no module.
 
   formats.py --dir DIR         DIR/NAME.EXT for each, NAME the format
   formats.py --header FILE     a C++ header: kFormats[] = {name, kept, bytes}
+  formats.py --mod OUT [--title T] [--seconds S] [--amplitude A] [--garbage BYTES]
 """
 
 import argparse
 import os
+import random
 import struct
 
 SQUARE = bytes((100 if i % 32 < 16 else 156) for i in range(64))  # signed 8-bit, +-100
@@ -23,11 +27,16 @@ def at(size, *parts):
     return out
 
 
-def mod():
-    head = at(1084, (0, b"mod"), (42, struct.pack(">HBBHH", 32, 0, 64, 0, 32)),
-              (950, bytes([1, 127, 0])), (1080, b"M.K."))
-    pattern = at(1024, (0, bytes([0x01, 0xAC, 0x10, 0x00])))  # sample 1 at C-3
-    return bytes(head + pattern + SQUARE)
+def mod(title=b"mod", orders=1, rows=64, amplitude=100):
+    """ProTracker (M.K.): channels 1 and 2 hold the square wave from the first row at
+    speed 3 (60 ms a row), through `orders` patterns of `rows` rows (a break ends one)."""
+    head = at(1084, (0, title[:20]), (42, struct.pack(">HBBHH", 32, 0, 64, 0, 32)),
+              (950, bytes([orders, 127, *range(orders)])), (1080, b"M.K."))
+    pattern = at(1024, (0, bytes([0x01, 0xAC, 0x1F, 0x03, 0x01, 0xAC, 0x10, 0x00])))  # C-3, speed 3
+    if rows < 64:
+        pattern[(rows - 1) * 16 + 10] = 0x0D  # channel 3
+    square = bytes((amplitude if i % 32 < 16 else -amplitude) & 0xFF for i in range(64))
+    return bytes(head + pattern * orders + square)
 
 
 def s3m():
@@ -120,11 +129,22 @@ KEPT = {"mod": mod, "s3m": s3m, "xm": xm, "it": it, "mtm": mtm, "umx": umx}
 REFUSED = {"669": f669, "med": med, "ult": ult}
 
 
-def main():
+def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--dir")
     p.add_argument("--header")
-    a = p.parse_args()
+    p.add_argument("--mod")
+    p.add_argument("--title", default="")
+    p.add_argument("--seconds", type=float, default=1.0)
+    p.add_argument("--amplitude", type=int, default=100)
+    p.add_argument("--garbage", type=int, help="seeded random bytes of this length instead")
+    a = p.parse_args(argv)
+    if a.mod:
+        rows = max(1, round(a.seconds / 0.06))
+        orders = -(-rows // 64)
+        data = mod(a.title.encode("latin-1"), orders, round(rows / orders), a.amplitude)
+        with open(a.mod, "wb") as f:
+            f.write(random.Random(1).randbytes(a.garbage) if a.garbage is not None else data)
     if a.dir:
         os.makedirs(a.dir, exist_ok=True)
         for name, write in {**KEPT, **REFUSED}.items():
