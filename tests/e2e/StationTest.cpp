@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "FStaticTextBox.h"
-#include "FlatPaint.h"
 #include "FlatTheme.h"
 #include "PlayerProcess.h"
 #include "Screen.h"
@@ -88,17 +87,9 @@ class StationTest : public ::testing::Test {
         ScreenGrab shot(r.left, r.top, 200, 20);
         FStaticTextBox expected;
         expected.SetText(KString(text));
-        HDC screen = GetDC(nullptr);
-        bool same = box != nullptr;
-        {
-            OffscreenCanvas canvas(screen, 200, 20);
-            expected.DrawFace(canvas.dc());
-            for (int i = 0; i < 200 * 20 && same; ++i) {
-                same = GetPixel(canvas.dc(), i % 200, i / 200) == shot.At(i % 200, i / 200);
-            }
-        }
-        ReleaseDC(nullptr, screen);
-        return same;
+        PixelCanvas drawn(200, 20);
+        expected.DrawFace(drawn.dc());
+        return box != nullptr && shot.SameAs(drawn);
     }
     bool WaitForTitle(const wchar_t* text, DWORD ms = 20000) {
         return PumpUntil([&] { return TitleShows(text); }, ms);
@@ -399,6 +390,28 @@ TEST_F(StationConnections, AtMostTwoAreHeldWhateverTheStationSendsAndAllGoWithTh
         CloseExpectingZero();
         EXPECT_TRUE(PumpUntil([] { return Connections().first == 0; }, 5000));
     }
+}
+
+// Where the window and its controls are: centred and borderless; in it "x", "_",
+// title, volume, link, AGC and picture.
+TEST_F(StationTest, WindowIsCentredBorderlessWithItsControlsInPlace) {
+    ASSERT_TRUE(Start("first.mod,second.mod"));
+    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & (WS_CAPTION | WS_THICKFRAME | WS_BORDER), 0);
+    EXPECT_EQ(ChildWindows(window).size(), 7u);
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - 409) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - 170) / 2;
+    const RECT rects[] = {{left, top, 409, 170}, {380, 15, 15, 16},   {360, 15, 15, 16},
+                          {125, 50, 200, 20},    {125, 80, 200, 20},  {125, 108, 110, 20},
+                          {285, 111, 40, 15},    {30, 40, 62, 92}}; // left, top, width, height
+    for (const RECT& c : rects) {
+        HWND w = &c == rects ? window : ChildAt(window, c.left, c.top);
+        ASSERT_NE(w, nullptr) << c.left << ", " << c.top;
+        const RECT r = RectInParent(w, &c == rects ? nullptr : window); // null: the screen
+        EXPECT_TRUE(r.left == c.left && r.top == c.top && r.right - r.left == c.right &&
+                    r.bottom - r.top == c.bottom)
+            << c.left << ", " << c.top;
+    }
+    CloseExpectingZero();
 }
 
 TEST_F(StationTest, MinimisedItPlaysOnAndRestoredItShowsItsTitleAgain) {
