@@ -8,6 +8,8 @@ SONVALE_BUILD=${SONVALE_BUILD:-$SONVALE_ROOT/build}
 if command -v ccache >/dev/null; then
     export CCACHE_DIR=${CCACHE_DIR:-$SONVALE_BUILD/ccache}
     export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$SONVALE_ROOT}
+    # Builds in other folders share objects: their debug information names the first.
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
     export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 fi
