@@ -368,7 +368,9 @@ sonvale_build_win32() {
     # SONVALE_STATION_PORT, as for the package: two checkouts can then test side by side.
     local port=()
     [ -n "${SONVALE_STATION_PORT:-}" ] && port=(-DSONVALE_STATION_PORT="$SONVALE_STATION_PORT")
-    cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja \
+    # The release's flags: the tests run the program as it ships, and the package
+    # built after them takes every object of the program from the compiler cache.
+    cmake -S "$SONVALE_ROOT" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$SONVALE_ROOT/cmake/mingw-$SONVALE_ARCH.cmake" \
         -DSONVALE_LIBOPENMPT_SOURCE="$openmpt" "${port[@]}" --no-warn-unused-cli >/dev/null
     # Called as $(...), where a failure would not stop the caller by itself.
