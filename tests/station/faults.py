@@ -200,23 +200,13 @@ PARAMS = {  # name -> (type, default)
 }
 
 
-class FaultError(ValueError):
-    pass
-
-
 def from_query(mode, query):
+    """(mode, its parameters); KeyError or ValueError for an unknown mode or
+    parameter, or a value of the wrong type."""
     if mode not in MODES:
-        raise FaultError("unknown fault mode %r" % mode)
+        raise KeyError(mode)
     params = {key: default for key, (_, default) in PARAMS.items()}
-    for key, values in query.items():
-        if key == "mode":
-            continue
-        if key not in PARAMS:
-            raise FaultError("unknown fault parameter %r" % key)
-        try:
-            params[key] = PARAMS[key][0](values[-1])
-        except ValueError:
-            raise FaultError("bad value for %s: %r" % (key, values[-1]))
+    params.update((key, PARAMS[key][0](values[-1])) for key, values in query.items() if key != "mode")
     return mode, params
 
 
@@ -313,8 +303,8 @@ class Control:
                     return as_json(self.status())
             try:
                 mode, params = from_query(query["mode"][-1], query)
-            except FaultError as e:
-                return 400, "text/plain", (str(e) + "\n").encode("utf-8")
+            except (KeyError, ValueError) as e:
+                return 400, "text/plain", ("bad fault: %s\n" % e).encode("utf-8")
             self.set_fault(mode, params)
             st.log({"event": "fault", "mode": mode, "params": params})
             return ok("fault=%s" % mode)
