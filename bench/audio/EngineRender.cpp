@@ -14,17 +14,6 @@
 
 namespace bench {
 
-double ThreadCpuSeconds(HANDLE thread) {
-    FILETIME created, ended, kernel, user;
-    if (!GetThreadTimes(thread, &created, &ended, &kernel, &user)) {
-        return 0;
-    }
-    auto seconds = [](const FILETIME& t) {
-        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-}
-
 std::vector<uint8_t> ReadModule(const char* path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -81,6 +70,18 @@ uint64_t ModuleFrames(const std::vector<uint8_t>& module) {
     return frames;
 }
 
+#ifdef _WIN32
+double ThreadCpuSeconds(HANDLE thread) {
+    FILETIME created, ended, kernel, user;
+    if (!GetThreadTimes(thread, &created, &ended, &kernel, &user)) {
+        return 0;
+    }
+    auto seconds = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
 double RenderDirect(const std::vector<const std::vector<uint8_t>*>& modules, bool withDsp) {
     std::vector<openmpt_module*> created;
     for (const std::vector<uint8_t>* module : modules) {
@@ -98,24 +99,35 @@ double RenderDirect(const std::vector<const std::vector<uint8_t>*>& modules, boo
     }
     return cpu;
 }
+#endif
 
-// Hands the mixing thread a block each time the benchmark allows one, and
-// remembers which thread mixes.
+// Hands the mixing thread a block each time the caller allows one, and on
+// Windows remembers which thread mixes. Once started the mixer never pauses
+// otherwise: a device that took every block at once would have it mix at full speed.
 class EngineRenderer::Device final : public sonvale::audio::OutputDevice {
   public:
+#ifdef _WIN32
     ~Device() override {
         if (mixer != nullptr) {
             CloseHandle(mixer);
         }
     }
+    double MixerCpuSeconds() {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [this] { return mixer != nullptr; });
+        return ThreadCpuSeconds(mixer);
+    }
+#endif
     uint32_t BlockFrames() const override { return kBlockFrames; }
     int16_t* NextBuffer() override {
         std::unique_lock<std::mutex> hold(lock);
+#ifdef _WIN32
         if (mixer == nullptr) {
             DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mixer,
                             THREAD_QUERY_INFORMATION, FALSE, 0);
             changed.notify_all();
         }
+#endif
         changed.wait(hold, [this] { return stop || allowed > 0; });
         if (stop) {
             return nullptr;
@@ -149,17 +161,14 @@ class EngineRenderer::Device final : public sonvale::audio::OutputDevice {
         changed.notify_all();
         changed.wait(hold, [&] { return submitted >= until; });
     }
-    double MixerCpuSeconds() {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [this] { return mixer != nullptr; });
-        return ThreadCpuSeconds(mixer);
-    }
 
   private:
     mutable std::mutex lock;
     std::condition_variable changed;
     std::vector<int16_t> buffer = std::vector<int16_t>(kBlockFrames * 2);
+#ifdef _WIN32
     HANDLE mixer = nullptr; // lock
+#endif
     uint64_t allowed = 0;   // lock
     uint64_t submitted = 0; // lock
     bool stop = false;      // lock
@@ -193,8 +202,10 @@ void EngineRenderer::Mix(uint64_t blocks) {
     device->Mix(blocks);
 }
 
+#ifdef _WIN32
 double EngineRenderer::MixerCpuSeconds() {
     return device->MixerCpuSeconds();
 }
+#endif
 
 } // namespace bench
