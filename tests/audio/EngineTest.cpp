@@ -13,7 +13,7 @@ namespace {
 
 using Engine = AudioEngineTest;
 
-const ModuleSpec kShort{"Short one", 1, 8, 3, -1, 100};
+const ModuleSpec kShort{"Short one", 1, 8};
 const uint64_t kSong = 8 * 3 * 882; // frames: 8 rows of 3 ticks at 125 BPM, in the 21st block
 
 HMUSIC Load(const std::vector<uint8_t>& module, DWORD flags, DWORD length = 0) {
@@ -33,7 +33,7 @@ void CALLBACK FillDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
 #define STEP(call) [&] { return (call) != 0; }
 
 TEST_F(Engine, EachCallReportsItsErrorCode) {
-    const std::vector<uint8_t> good = WriteModule({"Caf\xE9 au lait", 1, 8, 3, -1, 100}),
+    const std::vector<uint8_t> good = WriteModule({"Caf\xE9 au lait", 1, 8}),
                                zeros(kTrackBufferSize, 0);
     HMUSIC music = 0;
     const char* title = nullptr;
@@ -120,7 +120,7 @@ TEST_F(Engine, ThreadsShareHandlesAndFreeWhileTheWorkerLoads) {
     ASSERT_TRUE(capture);
     capture->record = false;
     capture->holdAt = UINT64_MAX;
-    const std::vector<uint8_t> junk(4096, 0x42), titled = WriteModule({"Busy", 2, 16, 3, -1, 100});
+    const std::vector<uint8_t> junk(4096, 0x42), titled = WriteModule({"Busy", 2, 16});
     std::deque<std::atomic<int>> calls; // the worker's until it ends; alive for late callbacks
     std::atomic<HMUSIC> current{0};
     std::atomic<size_t> loads{0}, called{0};
@@ -175,7 +175,7 @@ class Mixing : public AudioEngineTest {
 };
 
 TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBack) {
-    const ModuleSpec jumper{"Jumper", 3, 16, 3, 0, 100}; // orders 1 and 2 follow a jump back
+    const ModuleSpec jumper{"Jumper", 3, 16, 0}; // orders 1 and 2 follow a jump back
     // The music and the frames heard: one order of 16 rows of the jumper.
     for (const auto& [spec, heard] : {std::pair{kShort, kSong}, std::pair{jumper, 2 * kSong}}) {
         Restart();
@@ -220,7 +220,7 @@ void CALLBACK RecordDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
 // What is heard is the music after its DSPs, at its volume, rounded (a tie to even:
 // the fill is odd), to its end in the middle of a block, off the SIMD stride.
 TEST_F(Mixing, DspsGetEveryDecodedFrameFromTheHighestPriorityDownBeforeTheVolume) {
-    const std::vector<uint8_t> module = WriteModule({"Odd", 1, 7, 3, -1, 100});
+    const std::vector<uint8_t> module = WriteModule({"Odd", 1, 7});
     const uint64_t frames = 7 * 3 * 882; // 21 ticks: 90 frames in the last block
     // The flags, the volume, what is heard, and whether the first DSP gets the same
     // sound as in the first row.

@@ -19,15 +19,14 @@
 
 namespace sonvale::test {
 
-// A ProTracker module: one held square-wave note on the two front channels, a
-// chosen number of short patterns, optionally a jump back to the first order.
+// A ProTracker module: one held square-wave note (amplitude 100 of 8 bits) on the
+// two front channels at speed 3 (60 ms a row at 125 BPM), a chosen number of short
+// patterns, optionally a jump back to the first order.
 struct ModuleSpec {
     std::string title;      // at most 20 characters; empty for an untitled module
     int orders = 1;         // patterns in the order list, each played once (at most 64)
     int rows = 16;          // rows of each pattern that play (a break ends it early)
-    int speed = 3;          // ticks per row at 125 BPM: 3 ticks is 60 ms a row
     int jumpBackAfter = -1; // order whose last row jumps back to order 0, or -1
-    int amplitude = 100;    // of the 8-bit square wave
 };
 
 inline std::vector<uint8_t> WriteModule(const ModuleSpec& spec) {
@@ -44,16 +43,14 @@ inline std::vector<uint8_t> WriteModule(const ModuleSpec& spec) {
     std::copy_n("M.K.", 4, out.begin() + 1080);
     // Channels 1 and 2 (left and right on an Amiga) hold sample 1 at middle C (period 0x1AC)
     // from the first row, which also sets the speed.
-    std::copy_n("\x01\xAC\x1F\x00\x01\xAC\x10", 7, &out[kHeader]);
-    out[kHeader + 3] = static_cast<uint8_t>(spec.speed);
+    std::copy_n("\x01\xAC\x1F\x03\x01\xAC\x10", 7, &out[kHeader]);
     for (int o = 0; o < spec.orders; ++o) {
         // Channel 4 at the last row that plays: a jump back to order 0, or a pattern break.
         out[kHeader + o * kPattern + (spec.rows - 1) * 16 + 14] =
             o == spec.jumpBackAfter ? 0xB : 0xD;
     }
     for (size_t i = 0; i < kSampleBytes; ++i) {
-        const int v = i % 32 < 16 ? spec.amplitude : -spec.amplitude;
-        out[out.size() - kSampleBytes + i] = static_cast<uint8_t>(static_cast<int8_t>(v));
+        out[out.size() - kSampleBytes + i] = static_cast<uint8_t>(i % 32 < 16 ? 100 : -100);
     }
     return out;
 }

@@ -104,8 +104,8 @@ DWORD WINAPI CountedWait(HANDLE handle, DWORD milliseconds) {
 TEST_F(WaveOut, RefusedOrKeptBuffersStillLetTheMusicEndOnTimeWithoutASpin) {
     constexpr int kAll = 1 << 30; // every device opens, takes its ring and never plays
     for (const int keep : {0, 3, kAll}) {
-        const ModuleSpec spec{"Unplugged", keep == kAll ? 8 : 3, 16, 3, -1, 100};
-        const double length = spec.orders * spec.rows * spec.speed * 0.02; // 20 ms ticks
+        const ModuleSpec spec{"Unplugged", keep == kAll ? 8 : 3, 16};
+        const double length = spec.orders * spec.rows * 0.06; // 60 ms rows
         const HMUSIC music = LoadPadded(WriteModule(spec));
         buffersToKeep = keep;
         ImportHook writes("winmm.dll", "waveOutWrite", &KeepThenRefuseWrite);
@@ -210,7 +210,7 @@ TEST_F(WaveOut, SoundComesBackWithTheDeviceEveryTime) {
     for (size_t row = 0; row < std::size(rows); ++row) {
         BASS_Free(); // the first device opens through the hooks
         ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
-        const HMUSIC music = LoadPadded(WriteModule({"Long", 64, 16, 3, -1, 100})); // 61 s
+        const HMUSIC music = LoadPadded(WriteModule({"Long", 64, 16})); // 61 s
         ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
         for (const Phase& phase : rows[row]) {
             const size_t from = Heard().size();
@@ -283,7 +283,7 @@ TEST_F(WaveOut, RingHoldsAbout200msAtTheMixersWakeAndNoSilenceAheadOfTheFirstMus
     ASSERT_TRUE((ring.write = writes.original) && waits.original);
     ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
     Sleep(100); // as the player downloads its first track
-    PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16, 3, -1, 100})));
+    PlayToEnd(LoadPadded(WriteModule({"Margin", 2, 16})));
     ASSERT_TRUE(BASS_Free());
     EXPECT_EQ(ring.silentAhead, 0);
     EXPECT_GE(ring.wakes, 10); // of about 80 blocks: a margin read at enough wakes
