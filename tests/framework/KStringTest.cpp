@@ -32,6 +32,34 @@ TEST(KStringTest, ConstructionGivesTheRightForms) {
     EXPECT_STREQ(W(L"Code:" + KString(41) + KString("!")), L"Code:41!"); // as in an error box
 }
 
+// Out-of-range input is answered with a value: the empty string, 0 or 0xFFFF.
+TEST(KStringTest, QueriesAnswerEveryInputWithAValue) {
+    const struct {
+        int start, end;
+        const wchar_t* expected; // null: empty
+    } subs[] = {{1, 3, L"ell"}, {0, 4, L"hello"}, {3, 4, L"lo"},   {2, 2, nullptr},
+                {0, 5, nullptr}, {-1, 2, nullptr}, {3, 1, nullptr}, {4, 4, nullptr}};
+    for (auto& c : subs) {
+        EXPECT_STREQ(W(KString(L"hello").SubString(c.start, c.end)), c.expected) << c.start;
+    }
+    const std::pair<const wchar_t*, int> ints[] = {
+        {L"", 0},    {L"  12abc", 12},          {L"-010", -10},
+        {L"abc", 0}, {L"99999999999", INT_MAX}, {L"-99999999999", INT_MIN}};
+    for (auto& [text, value] : ints) {
+        EXPECT_EQ(KString(text).GetIntValue(), value) << value;
+    }
+    KString empty, blank(""), s(L"xyz");
+    EXPECT_FALSE(empty.Equals(empty) || blank.Equals(blank));
+    EXPECT_FALSE(KString(L"A").Equals(KString(L"a")) || s.Equals(KString(L"xyz!")));
+    EXPECT_TRUE(s.Equals(KString(L"xyz")) && KString(L"\"\"").IsQuotedString());
+    EXPECT_FALSE(KString(L"\"").IsQuotedString() || KString(L"\"a").IsQuotedString());
+    EXPECT_TRUE(s.StartsWithChar('x') && s.StartsWithChar(L'x') && s.EndsWithChar('z') &&
+                s.EndsWithChar(L'z'));
+    EXPECT_FALSE(s.StartsWithChar('z') || s.StartsWithChar(L'z') || s.EndsWithChar('x') ||
+                 s.EndsWithChar(L'x') || empty.StartsWithChar(L'\0') || blank.EndsWithChar('\0'));
+    EXPECT_TRUE(s.GetCharAt(2) == L'z' && s.GetCharAt(3) == 0xFFFF && s.GetCharAt(-1) == 0xFFFF);
+}
+
 // Threads copy, assign and drop strings sharing a few blocks, and ask for the narrow
 // copy all at once. A non-atomic count frees a block in use or leaks it; an unlocked
 // narrow copy gives the threads different pointers.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 
 #include "KRuntime.h"
@@ -41,9 +43,14 @@ class KTimerTest : public ::testing::Test, public KTimerListener {
     DWORD ui = GetCurrentThreadId();
 };
 
-TEST_F(KTimerTest, RunningTimerIsNotRestarted) {
-    timer.StopTimer(); // not started: nothing to stop
-    timer.StartTimer();
+TEST_F(KTimerTest, StartsOnlyOnAWindowWithAHandleAndIsNotRestarted) {
+    KWindow uncreated; // and a window without a handle
+    for (KWindow* w : {static_cast<KWindow*>(nullptr), &uncreated, &window}) {
+        timer.SetTimerWindow(w);
+        timer.StopTimer(); // not started: nothing to stop
+        timer.StartTimer();
+        EXPECT_EQ(timer.IsTimerRunning(), w == &window);
+    }
     timer.SetInterval(60000);
     timer.StartTimer(); // a running timer is not restarted, so the interval waits
     EXPECT_TRUE(TicksAgain(5000));
@@ -69,12 +76,14 @@ TEST_F(KTimerTest, TheLastStartOrStopWinsWhicheverThreadAsked) {
 }
 
 TEST_F(KTimerTest, DestroyedTimerGetsNoTicksAndItsIdIsNotReused) {
-    auto doomed = std::make_unique<KTimer>();
-    const UINT deadId = doomed->GetTimerID();
+    auto doomed = std::make_unique<KTimer>(), renamed = std::make_unique<KTimer>();
+    const UINT deadId = doomed->GetTimerID(), latestId = renamed->GetTimerID();
     doomed->SetTimerWindow(&window);
     doomed->SetListener(this);
     doomed->StartTimer();
+    renamed->SetTimerID(timer.GetTimerID()); // a new id to tick with; its entry stays
     doomed.reset();
+    renamed.reset();
     EXPECT_EQ(KRuntime::GetInstance()->GetTimerByID(deadId), nullptr);
     EXPECT_EQ(KRuntime::GetInstance()->GetTimerByID(timer.GetTimerID()), &timer);
     // Queued for the dead one, or ids no timer ever had: nobody gets them.
@@ -83,5 +92,26 @@ TEST_F(KTimerTest, DestroyedTimerGetsNoTicksAndItsIdIsNotReused) {
     }
     PumpMessages(50);
     EXPECT_EQ(ticks, 0);
-    EXPECT_GT(KTimer().GetTimerID(), deadId) << "an id given up was handed out again";
+    EXPECT_GT(KTimer().GetTimerID(), latestId) << "an id given up was handed out again";
+}
+
+// The registries' list: a full one grows by its step; one that cannot (no memory, no
+// step) refuses the entry, unchanged.
+TEST(KPointerListTest, GrowsByItsStepOrRefusesTheEntry) {
+    // The largest step wraps the byte count of a 32-bit size, on 64 bits the int capacity.
+    const int largest = static_cast<int>(std::min<uint64_t>(SIZE_MAX / sizeof(void*), INT32_MAX));
+    struct {
+        int capacity, growBy, count, finalCapacity;
+    } cases[] = {{1024, 1024, 1025, 2048}, {1, largest, 1, 1}, {1, 0, 1, 1}, {1, -4, 1, 1}};
+    for (auto& c : cases) {
+        KPointerList list(c.capacity, c.growBy, &c == cases);
+        for (int i = 0; i <= c.capacity; ++i) {
+            EXPECT_EQ(list.Add(&cases[i % 4]), i < c.count) << c.growBy << " " << i;
+        }
+        EXPECT_TRUE(list.GetCount() == c.count && list.GetCapacity() == c.finalCapacity);
+        EXPECT_TRUE(list.GetByID(7, 7) == &cases[0] && list.GetByID(6, 7) == nullptr);
+        EXPECT_TRUE(list.GetByID(7 + c.count - 1, 7) == &cases[(c.count - 1) % 4] &&
+                    list.GetByID(7 + c.count, 7) == nullptr);
+        EXPECT_TRUE(list.SetAt(0, nullptr) && !list.GetByID(7, 7) && !list.SetAt(c.count, &c));
+    }
 }

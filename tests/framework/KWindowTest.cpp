@@ -9,10 +9,12 @@ TEST(KWindowTest, NewWindowIsHiddenTakesChildrenAndIconsAndRefusesDrops) {
     KWindow window;
     KComponent child;
     child.SetStyle(WS_CHILD);
+    EXPECT_FALSE(window.AddComponent(&child) || window.AddComponent(nullptr)) << "no window yet";
     ASSERT_TRUE(window.CreateComponent());
     EXPECT_FALSE(IsWindowVisible(window.GetHWND()));
     ASSERT_TRUE(window.AddComponent(&child));
     EXPECT_EQ(GetParent(child.GetHWND()), window.GetHWND());
+    EXPECT_FALSE(window.AddComponent(&child) || window.AddComponent(nullptr)) << "created twice";
     HWND w = window.GetHWND();
     HICON smallIcon = nullptr;
     { // the class icons: the icon's own two images, then cleared by no icon
