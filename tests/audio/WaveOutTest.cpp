@@ -7,7 +7,6 @@
 
 #include <mmsystem.h>
 
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "ApiHook.h"
 #include "ControlTestSupport.h"

@@ -22,19 +22,15 @@ struct Usage {
     double commitKb; // memory in use (Wine counts the pages another process has touched)
 };
 
-Usage Measure(const PlayerProcess& player) {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    GetProcessMemoryInfo(player.info.hProcess, &counters, sizeof(counters));
-    return {CountKernelHandles(player.info.dwProcessId), counters.PagefileUsage / 1024.0};
-}
-
 // The usage once `tracks` tracks have started and the last one's refill has been
 // served (both buffers first, then a refill a track): a quiet point of every cycle.
 bool MeasureAt(const PlayerProcess& player, size_t tracks, Usage& usage) {
     bool reached = PumpUntil([&] { return StationRequests(0, "module").size() > tracks; },
                              static_cast<DWORD>(tracks) * 3000);
     PumpMessages(300);
-    usage = Measure(player);
+    PROCESS_MEMORY_COUNTERS counters = {};
+    GetProcessMemoryInfo(player.info.hProcess, &counters, sizeof(counters));
+    usage = {CountKernelHandles(player.info.dwProcessId), counters.PagefileUsage / 1024.0};
     return reached;
 }
 

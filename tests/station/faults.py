@@ -1,12 +1,6 @@
 #!/usr/bin/env python3
-"""The tests' station: station/station.py with the control endpoints
-(/control/...) and the fault modes a test switches on to break an answer or a
-module on purpose. Run as station.py is (the same options).
-
-A fault mode is one row of MODES: the request it hits and a
-change(response, params, handler) that rewrites the station's response or sets
-response.send, its own way of sending.
-"""
+"""The tests' station: station/station.py with the control endpoints and the
+fault modes a test switches on (README.md). Run as station.py is."""
 
 import json
 import os
@@ -26,11 +20,10 @@ HUGE = 1000000000
 
 
 # --- ways of changing a response -----------------------------------------------
-def rewrite(body, status=None):
-    """The body becomes body(old body); the status as given."""
+def rewrite(body):
+    """The body becomes body(old body)."""
     def change(r, p, h):
         r.body = body(r.body)
-        r.status = status or r.status
     return change
 
 
@@ -176,7 +169,7 @@ MODES = {
     "module-404":      ("module", error(404)),
     "module-1mib":     ("module", rewrite(padded(MIB, b"\0"))),
     "module-oversize": ("module", lambda r, p, h: rewrite(padded(p["size"] or MIB + 1, b"\0"))(r, p, h)),
-    "module-empty":    ("module", rewrite(lambda b: b"", status=200)),
+    "module-empty":    ("module", rewrite(lambda b: b"")),
     "module-stall":    ("module", sent_by(send_cut)),  # announces it all, sends `at` bytes, then silence
     "module-reset":    ("module", sent_by(send_cut)),  # `at` bytes, 0.3 s, then a reset (RST)
     "module-redirect": ("module", redirect),
@@ -280,8 +273,7 @@ class Control:
         if hit:
             mode, params = hit
             h.record["fault"] = mode
-            if MODES[mode][1]:
-                MODES[mode][1](response, params, h)
+            MODES[mode][1](response, params, h)
             if (params["length"] or params["coding"]) and response.send is None:
                 sent_by(send_framed)(response, params, h)
         return response

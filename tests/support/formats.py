@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes one tiny module of each format the decoder keeps (MOD, S3M, XM, IT, MTM,
 and UMX around an S3M), each playing a looped square wave from its first row,
-and of formats that libopenmpt plays but the player refuses (669, MED, ULT); and
+and of a format that libopenmpt plays but the player refuses (669); and
 the stations' modules of the tests: a MOD of a given title, length and loudness,
 or garbage that is no module.
 
@@ -109,24 +109,8 @@ def f669():
     return bytes(head + sample + pattern + UNSIGNED)
 
 
-def med():
-    head = at(52, (0, b"MMD0"), (4, struct.pack(">III", 1614, 52, 0)), (16, struct.pack(">I", 840)))
-    song = at(788, (504, struct.pack(">HH", 1, 1)), (764, struct.pack(">HbBBB", 125, 0, 0, 0x23, 6)),
-              (770, bytes([64] * 16)), (786, bytes([64, 0])))
-    block = bytes([4, 63]) + bytes(64 * 4 * 3)
-    return bytes(head + song + struct.pack(">I", 844) + block)
-
-
-def ult():
-    head = at(48, (0, b"MAS_UTrack_V001ult"))
-    sample = at(64, (44, struct.pack("<IIII", 0, 64, 0, 64)), (60, bytes([64, 0x04])))
-    orders = bytes([0]) + bytes([255] * 255)
-    events = bytes([0xFC, 64, 0, 0, 0, 0, 0])  # 64 empty rows
-    return bytes(head + b"\x01" + sample + orders + bytes([0, 0]) + events + SQUARE)
-
-
 KEPT = {"mod": mod, "s3m": s3m, "xm": xm, "it": it, "mtm": mtm, "umx": umx}
-REFUSED = {"669": f669, "med": med, "ult": ult}
+REFUSED = {"669": f669}
 
 
 def main(argv=None):
