@@ -5,7 +5,9 @@
 #include "EngineTestSupport.h"
 #include "TestFormats.h"
 
+#include <cstdio>
 #include <deque>
+#include <fstream>
 #include <functional>
 
 namespace sonvale::test {
@@ -35,6 +37,13 @@ void CALLBACK FillDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
 TEST_F(Engine, EachCallReportsItsErrorCode) {
     const std::vector<uint8_t> good = WriteModule({"Caf\xE9 au lait", 1, 8}),
                                zeros(kTrackBufferSize, 0);
+    const DWORD size = DWORD(good.size());
+    const std::string path =
+        ::testing::TempDir() + "sonvale-engine-test-" + // one per run
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::ofstream(path, std::ios::binary)
+        .write("\xAA\xAA\xAA", 3)
+        .write(reinterpret_cast<const char*>(&good[0]), size);
     HMUSIC music = 0;
     const char* title = nullptr;
 #ifdef _WIN32
@@ -44,11 +53,17 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
     const char* ansi = "Caf\xC3\xA9 au lait"; // the narrow character set is UTF-8 here
 #endif
     const std::tuple<const char*, std::function<bool()>, int> steps[] = {
+        {"init with flags", STEP(BASS_Init(0, 44100, 1, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"init at 0 Hz", STEP(BASS_Init(0, 0, 0, 0, 0)), BASS_ERROR_ILLPARAM},
+        {"init at 1 MHz", STEP(BASS_Init(0, 1000000, 0, 0, 0)), BASS_ERROR_ILLPARAM},
         {"init", STEP(BASS_Init(0, 44100, 0, 0, 0)), BASS_OK},
         {"init again", STEP(BASS_Init(0, 44100, 0, 0, 0)), BASS_ERROR_ALREADY},
         {"1 MiB of zeros", STEP(Load(zeros, kPlayerFlags)), BASS_ERROR_FILEFORM},
         {"cut in the header", STEP(Load(good, kPlayerFlags, 600)), BASS_ERROR_FILEFORM},
-        {"cut in its sample", STEP(Load(good, 0, DWORD(good.size()) - 40)), BASS_OK},
+        {"loop, stop at a jump", STEP(Load(good, 0x80004)), BASS_ERROR_ILLPARAM},
+        {"missing file", STEP(BASS_MusicLoad(FALSE, "no.mod", 0, 0, 0, 0)), BASS_ERROR_FILEOPEN},
+        {"file at an offset", STEP(BASS_MusicLoad(FALSE, path.c_str(), 3, size, 0, 0)), BASS_OK},
+        {"cut in its sample", STEP(Load(good, 0, size - 40)), BASS_OK},
         {"load", STEP(music = LoadPadded(good)), BASS_OK},
         {"title in ANSI",
          STEP((title = BASS_ChannelGetTags(music, BASS_TAG_MUSIC_NAME)) &&
@@ -68,6 +83,7 @@ TEST_F(Engine, EachCallReportsItsErrorCode) {
         EXPECT_EQ(call(), error == BASS_OK) << what;
         EXPECT_EQ(BASS_ErrorGetCode(), error) << what;
     }
+    std::remove(path.c_str());
 }
 
 TEST_F(Engine, HandlesAreNeverReusedAndDeadOnesFailWithoutEffect) {
@@ -165,8 +181,8 @@ class Mixing : public AudioEngineTest {
         ASSERT_TRUE(capture = InitCapture());
     }
     // Plays the module as the player loads it, with a DSP that fills it with `fill`.
-    HMUSIC Start(const ModuleSpec& spec, int fill) {
-        const HMUSIC music = LoadPadded(WriteModule(spec));
+    HMUSIC Start(const ModuleSpec& spec, int fill, DWORD flags = kPlayerFlags) {
+        const HMUSIC music = LoadPadded(WriteModule(spec), flags);
         EXPECT_NE(BASS_ChannelSetDSP(music, FillDsp, Value(fill), 0), 0u);
         EXPECT_TRUE(BASS_ChannelPlay(music, FALSE));
         return music;
@@ -174,22 +190,35 @@ class Mixing : public AudioEngineTest {
     CaptureOutput* capture = nullptr;
 };
 
-TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBack) {
+TEST_F(Mixing, PlaysOnceToTheEndOrAJumpBackAndAgainWhenAskedOrAfterTheEnd) {
     const ModuleSpec jumper{"Jumper", 3, 16, 0}; // orders 1 and 2 follow a jump back
-    // The music and the frames heard: one order of 16 rows of the jumper.
-    for (const auto& [spec, heard] : {std::pair{kShort, kSong}, std::pair{jumper, 2 * kSong}}) {
+    const uint64_t early = 4 * 1024, late = 32 * 1024, all = UINT64_MAX;
+    // The music, its flags, when Play is called again and how, the frames heard.
+    const std::tuple<ModuleSpec, DWORD, uint64_t, BOOL, uint64_t> cases[] = {
+        {kShort, kPlayerFlags, 0, FALSE, kSong},
+        {jumper, kPlayerFlags, 0, FALSE, 2 * kSong}, // one order of 16 rows
+        {kShort, BASS_MUSIC_LOOP | BASS_MUSIC_RAMPS, 0, FALSE, all},
+        {kShort, kPlayerFlags, early, FALSE, kSong},
+        {kShort, kPlayerFlags, early, TRUE, early + kSong},
+        {kShort, kPlayerFlags, late, FALSE, late + kSong},
+    };
+    for (const auto& [spec, flags, again, restart, heard] : cases) {
         Restart();
-        const HMUSIC music = Start(spec, 10000);
+        const HMUSIC music = Start(spec, 10000, flags);
+        if (again) {
+            capture->RunTo(again);
+            EXPECT_TRUE(BASS_ChannelPlay(music, restart));
+        }
         capture->played = 0; // heard only as the test says
-        const std::vector<int16_t> s = capture->RunTo(4 * kSong);
-        SCOPED_TRACE(spec.title);
+        const std::vector<int16_t> s = capture->RunTo(again + 4 * kSong);
+        SCOPED_TRACE(testing::Message() << spec.title << " " << again << " " << restart);
         EXPECT_EQ(SoundExtent(s).first, 0u);
-        EXPECT_EQ(SoundExtent(s).end, heard);
-        // Playing until the device has played the last frame, then stopped.
+        EXPECT_EQ(SoundExtent(s).end, std::min<uint64_t>(heard, s.size() / 2));
+        // Playing until the device has played the last frame, then stopped (unless looped).
         capture->played = heard - 1;
         EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_PLAYING));
         capture->played = heard;
-        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(BASS_ACTIVE_STOPPED));
+        EXPECT_EQ(BASS_ChannelIsActive(music), DWORD(heard == all));
     }
 }
 
