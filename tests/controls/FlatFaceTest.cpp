@@ -10,6 +10,7 @@
 
 #include "ApiHook.h"
 #include "ControlTestSupport.h"
+#include "FlatTheme.h"
 #include "ObjectCounter.h"
 
 namespace {
@@ -249,8 +250,8 @@ TEST_F(FlatFaceTest, WindowAndEveryControlPaintWithoutErasing) {
     }
 }
 
-// Hundreds of lives of every control leave the GDI objects and kernel handles
-// where they were, and release no handle twice or one not made here.
+// Hundreds of lives of every control, and a life of the theme, leave the GDI objects
+// and kernel handles where they were, and release no handle twice or one not made here.
 TEST_F(FlatFaceTest, HundredsOfLivesOfEveryControlLeaveTheCountsUnchanged) {
     SetCursorPos(1020, 760); // far away: the releases open nothing
     auto lives = [&](int times) {
@@ -273,6 +274,10 @@ TEST_F(FlatFaceTest, HundredsOfLivesOfEveryControlLeaveTheCountsUnchanged) {
     for (int i = 0; i < 30; ++i) {
         HostWindow window(200, 200, 120, 80);
     }
+    const FlatThemeValues inUse = FlatTheme; // the controls' theme, put back after
+    CreateFlatTheme();
+    ReleaseFlatTheme();
+    FlatTheme = inUse;
     EXPECT_EQ(ObjectCounter::Live(), objects);
     EXPECT_EQ(ObjectCounter::ForeignReleases(), foreign);
     // Wine's own helpers may hold a handle for a moment; a leak stays.

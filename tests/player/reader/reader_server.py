@@ -3,7 +3,7 @@
 Body byte i is (i * 7 + i // 256) % 256; /stall, /silent, /overlong, /late wait for /release.
 /to?LOCATION redirects there ("PORT" in it: this server's) with a body of 37 bytes;
 /echo... answers its own request target; /cookie sets a cookie and answers the one it got.
-/length/N/V[/W]: N bytes with Content-Length V (and W), ended by the close;
+/length/N[/V...]: N bytes with Content-Lengths V... (or none), ended by the close;
 /chunked/N: N bytes chunked, with Content-Lengths of 10 and "abc" beside the coding."""
 import os
 import subprocess
@@ -28,8 +28,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, data, length=None, headers=(), status=200):
         self.send_response(status)
-        if length != -1:
-            self.send_header("Content-Length", str(len(data) if length is None else length))
+        self.send_header("Content-Length", str(len(data) if length is None else length))
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
@@ -52,9 +51,6 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(chunks + b"0\r\n\r\n", 10, [("Transfer-Encoding", "chunked"), ("Content-Length", "abc")])
         elif kind == "body" or (kind == "hop" and n == 0):
             self.answer(body(n if kind == "body" else 100))
-        elif kind == "close":  # no length: the close ends the body
-            self.answer(body(n), -1, [("Connection", "close")])
-            self.close_connection = True
         elif kind in ("stall", "reset"):
             self.answer(body(n), n + 100000)  # unbuffered: the bytes leave at once
         elif kind == "overlong":
